@@ -1,0 +1,105 @@
+#include "app/extraction_loop.h"
+
+#include <string>
+#include <string_view>
+
+#include "app/entry_path.h"
+#include "app/platform.h"
+#include "app/run_error.h"
+#include "archive/file_io.h"
+
+namespace qzb {
+namespace {
+
+// An entry's content is written under a temporary name beside its destination and moved there
+// only when complete, so a failed or interrupted entry never leaves a partial file under the
+// entry's name, and whatever stood there stays until the new file is whole.
+class PendingFile {
+public:
+    explicit PendingFile(const std::string& directory)
+        : file_(platform::createTempFile(directory, path_)) {
+        if (!file_) {
+            throw RunError("Failed to create the destination file");
+        }
+    }
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+    ~PendingFile() {
+        file_.close();
+        if (!path_.empty()) {
+            platform::removeFile(path_);
+        }
+    }
+
+    std::FILE* get() const { return file_.get(); }
+
+    bool writeFailed() const { return std::ferror(file_.get()) != 0; }
+
+    void commit(const std::string& destination) {
+        if (!file_.close()) {
+            throw RunError("Failed to write the destination file");
+        }
+        if (!platform::replaceFile(path_, destination)) {
+            throw RunError("Failed to create the destination file");
+        }
+        path_.clear();
+    }
+
+private:
+    std::string path_;
+    FileHandle file_;
+};
+
+void writeProgressLine(std::size_t position, std::size_t count, std::string_view name) {
+    char prefix[64];
+    const int length = std::snprintf(prefix, sizeof prefix, "%10zu / %zu: ", position, count);
+    std::fwrite(prefix, 1, static_cast<std::size_t>(length), stdout);
+    std::fwrite(name.data(), 1, name.size(), stdout);
+    std::fputc('\n', stdout);
+}
+
+} // namespace
+
+void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool overwriteExisting) {
+    std::fputs("Extracting the files... This might take a while. Press Ctrl+C to cancel.\n",
+               stdout);
+
+    const std::size_t count = archive.entryCount();
+    // Entries of one directory usually follow each other: create it once, not per entry.
+    std::string createdDirectory;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string_view name = archive.name(i);
+        writeProgressLine(i + 1, count, name);
+
+        const std::optional<EntryPath> target = entryPath(name);
+        if (!target) {
+            throw RunError("Invalid file path listed in the archive");
+        }
+        const platform::PathKind existing = platform::pathKind(target->path);
+        if (existing != platform::PathKind::Missing && !overwriteExisting) {
+            continue;
+        }
+        if (!target->directory.empty() && target->directory != createdDirectory) {
+            std::error_code error;
+            std::filesystem::create_directories(target->directory, error);
+            if (error) {
+                throw RunError("Failed to create destination directories");
+            }
+            createdDirectory = target->directory;
+        }
+        if (!target->hasFileName || existing == platform::PathKind::Directory) {
+            throw RunError("Failed to create the destination file");
+        }
+
+        PendingFile output(target->directory);
+        if (!archive.extractEntry(archiveFile, output.get(), i)) {
+            throw RunError(output.writeFailed() ? "Failed to write the destination file"
+                                                : "The archive is invalid or corrupted");
+        }
+        output.commit(target->path);
+    }
+
+    std::fputs("  Done! All files were successfully extracted!\n", stdout);
+}
+
+} // namespace qzb
