@@ -26,8 +26,10 @@ std::FILE* openArchive(const std::filesystem::path& path) {
 
 PathKind pathKind(const std::string& path) {
     struct stat info {};
+    // A path that cannot be examined (missing, or below a file) counts as missing: creating
+    // it then fails with its own message.
     if (lstat(path.c_str(), &info) != 0) {
-        return errno == ENOENT ? PathKind::Missing : PathKind::Other;
+        return PathKind::Missing;
     }
     return S_ISDIR(info.st_mode) ? PathKind::Directory : PathKind::Other;
 }
