@@ -1,0 +1,298 @@
+// The extraction loop end to end: its lines, skip and overwrite, directories, safe names, and
+// what a failing entry leaves behind.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/support/unpack_fixture.h"
+
+namespace qzb::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Tree = std::map<std::string, std::string>;
+
+const std::string Opening =
+    "Extracting the files... This might take a while. Press Ctrl+C to cancel.\n";
+const std::string Done = "  Done! All files were successfully extracted!\n";
+const std::string Invalid = "  ERROR: The archive is invalid or corrupted\n";
+const std::string BadPath = "  ERROR: Invalid file path listed in the archive\n";
+const std::string CannotCreateFile = "  ERROR: Failed to create the destination file\n";
+
+std::string noise(std::size_t length, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(length, '\0');
+    for (char& c : bytes) {
+        c = static_cast<char>(generator());
+    }
+    return bytes;
+}
+
+std::string text(std::size_t length) {
+    std::string bytes;
+    for (std::size_t i = 0; bytes.size() < length; ++i) {
+        bytes += "line " + std::to_string(i) + " of some compressible text\n";
+    }
+    bytes.resize(length);
+    return bytes;
+}
+
+class ExtractionTest : public UnpackTest {
+protected:
+    ProcessResult unpackImage(const ArchiveImage& image, std::vector<std::string> options = {},
+                              ProcessOptions processOptions = {}) {
+        writeArchive(image.serialize());
+        std::vector<std::string> arguments = {"a.qzb", "out"};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        return unpack(arguments, processOptions);
+    }
+
+    // The loop's part of standard output.
+    static std::string loopLines(const std::string& out) {
+        const std::size_t start = out.find(Opening);
+        return start == std::string::npos ? std::string() : out.substr(start);
+    }
+};
+
+TEST_F(ExtractionTest, WritesEveryEntryWithItsProgressLine) {
+    std::vector<FileSpec> files = {{"first.txt", "hello"}, {"empty", ""}};
+    for (int i = 0; i < 10; ++i) {
+        files.push_back({"many/" + std::to_string(i), std::to_string(i)});
+    }
+    const ProcessResult result = unpackImage(makeArchive(files));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    std::string expected = Opening + "         1 / 12: first.txt\n         2 / 12: empty\n";
+    for (int i = 0; i < 10; ++i) {
+        const std::string position = std::to_string(i + 3);
+        expected += std::string(10 - position.size(), ' ') + position + " / 12: many/" +
+                    std::to_string(i) + "\n";
+    }
+    EXPECT_EQ(loopLines(result.out), expected + Done);
+
+    Tree tree = {{"first.txt", "hello"}, {"empty", ""}, {"many", "<dir>"}};
+    for (int i = 0; i < 10; ++i) {
+        tree["many/" + std::to_string(i)] = std::to_string(i);
+    }
+    EXPECT_EQ(treeOf(target()), tree);
+}
+
+// Blocks at the 64 KiB boundaries, raw and zlib, including a non-final raw block stored as 0.
+TEST_F(ExtractionTest, MultiBlockEntriesDecodeExactly) {
+    const std::vector<FileSpec> files = {
+        {"raw/exact", noise(65536, 1), BlockMode::Raw},
+        {"raw/three", noise(3 * 65536 + 1, 2), BlockMode::Raw},
+        {"zlib/exact", text(2 * 65536), BlockMode::Zlib},
+        {"zlib/odd", text(2 * 65536 + 7), BlockMode::Zlib},
+        {"zlib/noise", noise(30000, 3), BlockMode::Zlib},
+        {"mixed", text(65536) + noise(65536, 4) + text(10)},
+    };
+    const ArchiveImage image = makeArchive(files);
+    ASSERT_EQ(image.blockSizes[1], 0); // "raw/three" begins with a full stored block
+    const ProcessResult result = unpackImage(image);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    for (const FileSpec& file : files) {
+        EXPECT_EQ(readFile(target() / file.name), file.content) << file.name;
+    }
+}
+
+TEST_F(ExtractionTest, BackslashesAndSlashesBothMakeDirectories) {
+    const ProcessResult result =
+        unpackImage(makeArchive({{"a\\b\\c.txt", "1"}, {"a/b/d.txt", "2"}, {"x/./y//z", "3"}}));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("         1 / 3: a\\b\\c.txt\n"), std::string::npos);
+    EXPECT_EQ(treeOf(target()), (Tree{{"a", "<dir>"},
+                                      {"a/b", "<dir>"},
+                                      {"a/b/c.txt", "1"},
+                                      {"a/b/d.txt", "2"},
+                                      {"x", "<dir>"},
+                                      {"x/y", "<dir>"},
+                                      {"x/y/z", "3"}}));
+}
+
+TEST_F(ExtractionTest, DuplicateNamesAreSkippedOrOverwritten) {
+    const ArchiveImage image = makeArchive({{"same", "first"}, {"same", "second"}});
+    ProcessResult result = unpackImage(image);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(loopLines(result.out),
+              Opening + "         1 / 2: same\n         2 / 2: same\n" + Done);
+    EXPECT_EQ(treeOf(target()), (Tree{{"same", "first"}}));
+
+    fs::remove_all(target());
+    result = unpackImage(image, {"/o"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(treeOf(target()), (Tree{{"same", "second"}}));
+}
+
+TEST_F(ExtractionTest, ExistingPathsAreKeptWithoutOverwrite) {
+    fs::create_directories(target() / "dir");
+    writeFile(target() / "file", "mine");
+    fs::create_symlink("nowhere", target() / "dangling");
+    const ProcessResult result = unpackImage(
+        makeArchive({{"file", "theirs"}, {"dir", "theirs"}, {"dangling", "theirs"}, {"new", "n"}}));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(treeOf(target()),
+              (Tree{{"dir", "<dir>"}, {"file", "mine"}, {"dangling", "-> nowhere"}, {"new", "n"}}));
+}
+
+// With /o a link at the path is replaced, never written through.
+TEST_F(ExtractionTest, OverwriteReplacesFilesAndLinks) {
+    fs::create_directories(target());
+    writeFile(target() / "file", "a much longer old content");
+    writeFile(root() / "outside", "precious");
+    fs::create_symlink(root() / "outside", target() / "link");
+    const ProcessResult result =
+        unpackImage(makeArchive({{"file", "new"}, {"link", "new link"}}), {"/o"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(treeOf(target()), (Tree{{"file", "new"}, {"link", "new link"}}));
+    EXPECT_EQ(readFile(root() / "outside"), "precious");
+}
+
+TEST_F(ExtractionTest, DirectoryAtEntryPathCannotBeOverwritten) {
+    fs::create_directories(target() / "taken");
+    const ProcessResult result = unpackImage(makeArchive({{"ok", "1"}, {"taken", "2"}}), {"/o"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, CannotCreateFile);
+    EXPECT_EQ(treeOf(target()), (Tree{{"ok", "1"}, {"taken", "<dir>"}}));
+}
+
+TEST_F(ExtractionTest, NameEndingInASeparatorMakesItsDirectoryThenFails) {
+    const ProcessResult result = unpackImage(makeArchive({{"d/", "x"}}));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, CannotCreateFile);
+    EXPECT_EQ(treeOf(target()), (Tree{{"d", "<dir>"}}));
+}
+
+TEST_F(ExtractionTest, EntryBelowAFileCannotGetItsDirectory) {
+    const ProcessResult result = unpackImage(makeArchive({{"a", "1"}, {"a/b", "2"}}));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, "  ERROR: Failed to create destination directories\n");
+    EXPECT_EQ(treeOf(target()), (Tree{{"a", "1"}}));
+}
+
+// Names that could write outside the target are refused after their progress line, before the
+// skip test and before any directory is made; earlier entries stay.
+TEST_F(ExtractionTest, UnsafeNamesAreRefused) {
+    const std::string names[] = {"",      "/abs",      "\\abs", "C:x",           "c:\\x",
+                                 "z:",    "..",        "../up", "a/../b",        "a\\..",
+                                 "..\\x", "d/../../x", "/",     "a/b/../../../x"};
+    for (const std::string& name : names) {
+        fs::remove_all(target());
+        const ProcessResult result = unpackImage(makeArchive({{"ok", "1"}, {name, "evil"}}));
+        EXPECT_EQ(result.exitCode, 1) << name;
+        EXPECT_EQ(result.err, BadPath) << name;
+        EXPECT_EQ(loopLines(result.out),
+                  Opening + "         1 / 2: ok\n         2 / 2: " + name + "\n")
+            << name;
+        EXPECT_EQ(treeOf(target()), (Tree{{"ok", "1"}})) << name;
+        EXPECT_EQ(treeOf(root()).count("up"), 0u);
+    }
+}
+
+TEST_F(ExtractionTest, DotsThatStayInsideAreAccepted) {
+    const ProcessResult result =
+        unpackImage(makeArchive({{"...", "1"}, {"a/..b", "2"}, {".hidden", "3"}}));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(treeOf(target()),
+              (Tree{{"...", "1"}, {"a", "<dir>"}, {"a/..b", "2"}, {".hidden", "3"}}));
+}
+
+// Each way an entry's data can be bad: the run fails after the entry's progress line, earlier
+// entries stay, nothing is left at the failing entry's path, and no temporary file remains.
+TEST_F(ExtractionTest, BadEntryDataFailsAndLeavesNothingAtItsPath) {
+    const std::vector<FileSpec> files = {{"good", "fine"},
+                                         {"sub/bad", text(3 * 65536 - 10), BlockMode::Zlib}};
+    const auto variant = [&](auto change) {
+        ArchiveImage image = makeArchive(files);
+        change(image);
+        return image;
+    };
+    const struct {
+        const char* what;
+        ArchiveImage image;
+    } cases[] = {
+        {"blocks past the table", variant([](ArchiveImage& i) { i.entries[1].firstBlock = 2; })},
+        {"first block far past the table",
+         variant([](ArchiveImage& i) { i.entries[1].firstBlock = 0xFFFFFFFF; })},
+        {"data past the end",
+         variant([](ArchiveImage& i) { i.entries[1].dataOffset = std::uint64_t{1} << 40; })},
+        {"data offset beyond any file",
+         variant([](ArchiveImage& i) { i.entries[1].dataOffset = ~std::uint64_t{0}; })},
+        {"truncated data", variant([](ArchiveImage& i) { i.data.resize(i.data.size() - 30); })},
+        {"corrupt stream", variant([](ArchiveImage& i) { i.data[i.data.size() - 5] ^= 0x55; })},
+        {"inflates one byte short",
+         variant([](ArchiveImage& i) { i.entries[1].originalSize += 1; })},
+        {"inflates one byte long",
+         variant([](ArchiveImage& i) { i.entries[1].originalSize -= 1; })},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(target());
+        const ProcessResult result = unpackImage(c.image, {"/s"});
+        EXPECT_EQ(result.exitCode, 1) << c.what;
+        EXPECT_EQ(result.err, Invalid) << c.what;
+        EXPECT_EQ(loopLines(result.out),
+                  Opening + "         1 / 2: good\n         2 / 2: sub/bad\n")
+            << c.what;
+        EXPECT_EQ(treeOf(target()), (Tree{{"good", "fine"}, {"sub", "<dir>"}})) << c.what;
+    }
+}
+
+TEST_F(ExtractionTest, FailedEntryKeepsTheFileItWouldHaveOverwritten) {
+    ArchiveImage image =
+        makeArchive({{"a", "new a"}, {"b", text(70000), BlockMode::Zlib}, {"c", "c"}});
+    image.data[image.data.size() - 3] ^= 0x01;
+    fs::create_directories(target());
+    writeFile(target() / "b", "old b");
+    const ProcessResult result = unpackImage(image, {"/o", "/s"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, Invalid);
+    EXPECT_EQ(treeOf(target()), (Tree{{"a", "new a"}, {"b", "old b"}}));
+}
+
+// Sizes and offsets of an empty entry are never used.
+TEST_F(ExtractionTest, EmptyEntryReadsNothing) {
+    ArchiveImage image = makeArchive({{"empty", ""}});
+    image.entries[0].firstBlock = 0xFFFFFFFF;
+    image.entries[0].dataOffset = ~std::uint64_t{0};
+    const ProcessResult result = unpackImage(image, {"/s"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(treeOf(target()), (Tree{{"empty", ""}}));
+}
+
+TEST_F(ExtractionTest, WriteFailureFailsTheRunAndLeavesNoFile) {
+    ProcessOptions limited;
+    limited.fileSizeLimit = 100000;
+    const ProcessResult result = unpackImage(
+        makeArchive({{"small", "fits"}, {"dir/large", text(300000)}, {"after", "x"}}), {}, limited);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, "  ERROR: Failed to write the destination file\n");
+    EXPECT_EQ(treeOf(target()), (Tree{{"small", "fits"}, {"dir", "<dir>"}}));
+}
+
+TEST_F(ExtractionTest, NewFilesGetTheOrdinaryPermissions) {
+    const mode_t previous = umask(027);
+    const ProcessResult result = unpackImage(makeArchive({{"f", "x"}}));
+    umask(previous);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    struct stat info {};
+    ASSERT_EQ(stat((target() / "f").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+}
+
+// A second run without /o after an interrupted one finishes the remaining entries and keeps the
+// finished ones: a stale temporary file does not count as an entry.
+TEST_F(ExtractionTest, RerunCompletesWhatAFailedRunLeft) {
+    ArchiveImage broken = makeArchive({{"a", "1"}, {"b", "2"}, {"c", "3"}});
+    broken.entries[1].firstBlock = 99;
+    unpackImage(broken, {"/s"});
+    writeFile(target() / ".qzb-unpack-1-0.part", "stale");
+    const ProcessResult result = unpackImage(makeArchive({{"a", "other"}, {"b", "2"}, {"c", "3"}}));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(treeOf(target()),
+              (Tree{{"a", "1"}, {"b", "2"}, {"c", "3"}, {".qzb-unpack-1-0.part", "stale"}}));
+}
+
+} // namespace
+} // namespace qzb::test

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/support/archive_writer.h"
+#include "tests/support/run_process.h"
+
+// End-to-end tests run the built executable in a scratch directory of their own.
+namespace qzb::test {
+
+inline const std::string BannerTail = "\n\n  \n  \n  \n\n";
+
+class UnpackTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(info->test_suite_name()) + "." + info->name();
+        for (char& c : name) {
+            if (c == '/') {
+                c = '_';
+            }
+        }
+        root_ = std::filesystem::temp_directory_path() / ("qzb-e2e-" + name);
+        std::filesystem::remove_all(root_);
+        std::filesystem::create_directories(root_);
+    }
+    void TearDown() override {
+        if (!HasFailure()) {
+            std::filesystem::remove_all(root_);
+        }
+    }
+
+    const std::filesystem::path& root() const { return root_; }
+    std::filesystem::path target() const { return root_ / "out"; }
+
+    std::filesystem::path writeArchive(const std::string& bytes,
+                                       const std::string& name = "a.qzb") {
+        writeFile(root_ / name, bytes);
+        return root_ / name;
+    }
+
+    // Runs the tool from the scratch directory.
+    ProcessResult unpack(const std::vector<std::string>& arguments,
+                         ProcessOptions options = {}) const {
+        options.workingDirectory = root_;
+        return runProcess(QZB_UNPACK_EXE, arguments, options);
+    }
+
+    // What a run printed after its banner; checks the banner on the way.
+    static std::string afterBanner(const std::string& out) {
+        const std::string first = "qzb-unpack v1.1 (";
+        const std::size_t end = out.find(")" + BannerTail);
+        EXPECT_EQ(out.rfind(first, 0), 0u) << out;
+        EXPECT_NE(end, std::string::npos) << out;
+        return end == std::string::npos ? out : out.substr(end + 1 + BannerTail.size());
+    }
+
+    std::string reportHead() const {
+        return "Target directory: " + std::filesystem::canonical(target()).string() +
+               "\nReading the table of contents...\n";
+    }
+
+private:
+    std::filesystem::path root_;
+};
+
+// Everything below a directory: relative path -> file content, "<dir>" or "-> link target".
+inline std::map<std::string, std::string> treeOf(const std::filesystem::path& directory) {
+    std::map<std::string, std::string> tree;
+    for (const auto& item : std::filesystem::recursive_directory_iterator(directory)) {
+        const std::string path = std::filesystem::relative(item.path(), directory).generic_string();
+        if (item.is_symlink()) {
+            tree[path] = "-> " + std::filesystem::read_symlink(item.path()).string();
+        } else if (item.is_directory()) {
+            tree[path] = "<dir>";
+        } else {
+            tree[path] = readFile(item.path());
+        }
+    }
+    return tree;
+}
+
+} // namespace qzb::test
