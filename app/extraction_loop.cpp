@@ -80,9 +80,7 @@ void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool over
             continue;
         }
         if (!target->directory.empty() && target->directory != createdDirectory) {
-            std::error_code error;
-            std::filesystem::create_directories(target->directory, error);
-            if (error) {
+            if (!platform::createDirectories(target->directory)) {
                 throw RunError("Failed to create destination directories");
             }
             createdDirectory = target->directory;

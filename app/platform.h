@@ -8,17 +8,30 @@
 // The few file-system services whose behaviour differs between platforms.
 namespace qzb::platform {
 
-// The command-line arguments after the program name.
+// The command-line arguments after the program name. On Windows they are taken from the wide
+// command line and handed over in UTF-8, so that no character of a path is lost.
 std::vector<std::string> arguments(int argc, char** argv);
+
+// The file-system path that an argument from arguments() names.
+std::filesystem::path argumentPath(const std::string& argument);
+
+// A path as the console lines show it: in the byte encoding that entry names are printed in.
+std::string displayPath(const std::filesystem::path& path);
 
 // Opens the archive for binary reading; nullptr for anything that cannot be read as a file,
 // a directory included.
 std::FILE* openArchive(const std::filesystem::path& path);
 
+// Entry names are byte strings and reach the file system through its byte-string interface:
+// these take them relative to the working directory, with '/' between directories.
+
 enum class PathKind { Missing, Directory, Other };
 
 // What stands at a path relative to the working directory, without following a final link.
 PathKind pathKind(const std::string& path);
+
+// Creates a directory with every missing parent; an existing one is accepted.
+bool createDirectories(const std::string& directory);
 
 // Creates a new, empty, hidden file for binary writing in `directory` ("" for the working
 // directory), with the permissions a new file ordinarily gets. Sets `tempPath` to its path.

@@ -55,7 +55,7 @@ RunOptions readOptions(const std::vector<std::string>& arguments) {
     return options;
 }
 
-void enterTargetDirectory(const std::string& target) {
+void enterTargetDirectory(const fs::path& target) {
     std::error_code error;
     fs::create_directories(target, error);
     if (!error) {
@@ -89,14 +89,15 @@ void writeSummary(const Archive& archive) {
 
 void unpack(const std::vector<std::string>& arguments, FileHandle& archiveFile) {
     const RunOptions options = readOptions(arguments);
-    const fs::path archivePath = fs::weakly_canonical(fs::absolute(arguments[0]));
-    enterTargetDirectory(arguments[1]);
+    const fs::path archivePath =
+        fs::weakly_canonical(fs::absolute(platform::argumentPath(arguments[0])));
+    enterTargetDirectory(platform::argumentPath(arguments[1]));
 
     archiveFile = FileHandle(platform::openArchive(archivePath));
     if (!archiveFile) {
         throw RunError("Failed to open the QZB file");
     }
-    std::printf("Target directory: %s\n", fs::current_path().string().c_str());
+    std::printf("Target directory: %s\n", platform::displayPath(fs::current_path()).c_str());
     std::fputs("Reading the table of contents...\n", stdout);
 
     Archive archive;
