@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tests/support/archive_writer.h"
+
+namespace qzb::example {
+
+// The entries of examples/sample.qzb: nested directories, a name with backslashes, an empty file,
+// entries of several blocks, raw and zlib blocks.
+inline std::vector<test::FileSpec> sampleFiles() {
+    std::string guide;
+    for (int chapter = 1; guide.size() < 150000; ++chapter) {
+        guide += "Chapter " + std::to_string(chapter) +
+                 "\nEvery entry of an archive is cut into blocks of 64 KiB, each stored raw or as "
+                 "a zlib stream.\n\n";
+    }
+    std::string noise(70000, '\0');
+    std::uint32_t state = 2463534242u;
+    for (char& c : noise) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        c = static_cast<char>(state);
+    }
+    return {
+        {"readme.txt", "This archive was made by the project's example maker.\n"},
+        {"docs/guide/book.txt", guide},
+        {"docs/guide/empty.txt", ""},
+        {"data\\noise.bin", noise},
+        {"data\\tiny.bin", std::string("\x00\x01\x02", 3), test::BlockMode::Raw},
+    };
+}
+
+} // namespace qzb::example
