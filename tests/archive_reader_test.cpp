@@ -1,0 +1,363 @@
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "archive/archive.h"
+#include "archive/format.h"
+#include "digest/md5.h"
+#include "tests/support/archive_writer.h"
+
+// The largest single allocation made through operator new while a test watches, so that tests
+// can tell a reader that trusts header sizes from one that bounds them by the file's length.
+namespace {
+std::atomic<std::size_t> largestAllocation{0};
+}
+
+void* operator new(std::size_t size) {
+    std::size_t seen = largestAllocation.load(std::memory_order_relaxed);
+    while (size > seen && !largestAllocation.compare_exchange_weak(seen, size)) {
+    }
+    if (void* block = std::malloc(size == 0 ? 1 : size)) {
+        return block;
+    }
+    throw std::bad_alloc();
+}
+
+// GCC pairs these frees with the library's operator new, not with the replacement above, and
+// warns of a mismatch that cannot happen.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void operator delete(void* block) noexcept {
+    std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+    std::free(block);
+}
+
+namespace {
+
+using qzb::Archive;
+using qzb::BlockSize;
+using qzb::test::ArchiveImage;
+using qzb::test::BlockMode;
+using qzb::test::FileSpec;
+
+constexpr std::size_t AllocationBound = 1 << 20;
+
+bool readToc(Archive& archive, const std::string& bytes, bool verifyChecksums) {
+    const qzb::test::FileHandle file = qzb::test::temporaryFile(bytes);
+    return archive.readTableOfContents(file.get(), verifyChecksums);
+}
+
+// Reads a broken table in a fresh Archive; answers whether it was accepted and records the
+// largest allocation made meanwhile.
+bool readWatched(const std::string& bytes, bool verifyChecksums, std::size_t& largest) {
+    const qzb::test::FileHandle file = qzb::test::temporaryFile(bytes);
+    Archive archive;
+    largestAllocation = 0;
+    const bool accepted = archive.readTableOfContents(file.get(), verifyChecksums);
+    largest = largestAllocation;
+    return accepted;
+}
+
+void storeLe32(std::string& bytes, std::size_t offset, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        bytes[offset + i] = static_cast<char>(value >> (8 * i));
+    }
+}
+
+qzb::Md5 digestOf(const std::string& text) {
+    return qzb::md5Digest(text.data(), text.size());
+}
+
+std::string fromHex(const std::string& text) {
+    std::string bytes;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+        bytes.push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+std::vector<std::string> namesOf(const Archive& archive) {
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < archive.entryCount(); ++i) {
+        names.push_back(archive.entryName(i));
+    }
+    return names;
+}
+
+TEST(ArchiveWriter, OneEntryLayoutIsByteExact) {
+    const std::string expected =
+        fromHex("5352594b4c00000001000000000000005d41402abc4b2a76b9719d911017c592"
+                "000000000000000003000000000000004c000000000000000000000000000000"
+                "0a00000068656c6c6f00030061626377e6b69b8d17491c9f654f2bba9bdc63");
+    const std::string bytes = qzb::test::buildArchive({{"hello", "abc"}});
+    ASSERT_EQ(bytes.size(), 95u);
+    EXPECT_EQ(bytes, expected);
+
+    // The reader does not depend on where the caller left the file.
+    const qzb::test::FileHandle file = qzb::test::temporaryFile(bytes);
+    std::fseek(file.get(), 0, SEEK_END);
+    Archive archive;
+    ASSERT_TRUE(archive.readTableOfContents(file.get(), true));
+    ASSERT_EQ(archive.entryCount(), 1u);
+    EXPECT_EQ(archive.entryName(0), "hello");
+    const qzb::ArchiveEntry& entry = archive.entries()[0];
+    EXPECT_EQ(entry.firstBlock, 0u);
+    EXPECT_EQ(entry.originalSize, 3u);
+    EXPECT_EQ(entry.dataOffset, 76u);
+    EXPECT_EQ(entry.nameOffset, 0u);
+    EXPECT_EQ(archive.blockSizes(), std::vector<std::uint32_t>{3});
+}
+
+TEST(ArchiveReader, EmptyArchive) {
+    const ArchiveImage image = qzb::test::makeArchive({});
+    EXPECT_EQ(image.tocSize, 20u);
+    const std::string bytes = image.serialize();
+    ASSERT_EQ(bytes.size(), 36u);
+    const qzb::Md5 digest = digestOf(bytes.substr(0, 20));
+    EXPECT_EQ(bytes.substr(20), std::string(digest.begin(), digest.end()));
+    for (const bool verify : {true, false}) {
+        Archive archive;
+        EXPECT_TRUE(readToc(archive, bytes, verify));
+        EXPECT_EQ(archive.entryCount(), 0u);
+        EXPECT_TRUE(archive.blockSizes().empty());
+    }
+}
+
+TEST(ArchiveReader, EntriesShareNameBytes) {
+    ArchiveImage image = qzb::test::makeArchive({{"dir/file", "one"}, {"xxxx", "two"}, {"y", "3"}});
+    // Entry 1 takes the tail of entry 0's name, entry 2 all of it; their own bytes stay unused.
+    image.entries[1].nameOffset = 4;
+    image.nameDigests[1] = digestOf("file");
+    image.entries[2].nameOffset = 0;
+    image.nameDigests[2] = digestOf("dir/file");
+    for (const bool verify : {true, false}) {
+        Archive archive;
+        ASSERT_TRUE(readToc(archive, image.serialize(), verify));
+        EXPECT_EQ(namesOf(archive), (std::vector<std::string>{"dir/file", "file", "dir/file"}));
+    }
+}
+
+TEST(ArchiveReader, NameOffsetAtZeroByteGivesEmptyName) {
+    ArchiveImage image = qzb::test::makeArchive({{"hello", "abc"}, {"x", ""}});
+    image.entries[1].nameOffset = 5;
+    image.nameDigests[1] = digestOf("");
+    Archive archive;
+    ASSERT_TRUE(readToc(archive, image.serialize(), true));
+    EXPECT_EQ(namesOf(archive), (std::vector<std::string>{"hello", ""}));
+}
+
+TEST(ArchiveReader, BlockCountsAtBlockMultiples) {
+    const std::uint64_t sizes[] = {65536, 65537, 2 * 65536,      2 * 65536 + 1,
+                                   0,     1,     257ull * 65536, 257ull * 65536 + 1};
+    std::vector<FileSpec> files;
+    for (const std::uint64_t size : sizes) {
+        files.push_back({std::to_string(size) + ".bin", std::string(size, 'z'), BlockMode::Raw});
+    }
+    const std::string bytes = qzb::test::buildArchive(files);
+    Archive archive;
+    ASSERT_TRUE(readToc(archive, bytes, true));
+    ASSERT_EQ(archive.entryCount(), std::size(sizes));
+
+    const std::uint64_t expectedCounts[] = {1, 2, 2, 3, 0, 1, 257, 258};
+    std::uint64_t next = 0;
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+        const qzb::ArchiveEntry& entry = archive.entries()[i];
+        EXPECT_EQ(entry.originalSize, sizes[i]);
+        EXPECT_EQ(qzb::blockCount(entry.originalSize), expectedCounts[i]);
+        if (expectedCounts[i] == 0) {
+            continue;
+        }
+        EXPECT_EQ(entry.firstBlock, next);
+        next += expectedCounts[i];
+        // Stored raw, so the widened stored size is the uncompressed length.
+        EXPECT_EQ(archive.blockSizes()[next - 1], sizes[i] % BlockSize == 0 ? BlockSize : 1u)
+            << sizes[i];
+    }
+    EXPECT_EQ(archive.blockSizes().size(), next);
+}
+
+TEST(ArchiveReader, ReadingAgainReplacesTheContents) {
+    const std::string first =
+        qzb::test::buildArchive({{"a", std::string(70000, 'a')}, {"b/c", "c"}, {"d", ""}});
+    const std::string second = qzb::test::buildArchive({{"other", "x"}});
+    Archive archive;
+    ASSERT_TRUE(readToc(archive, first, true));
+    const std::vector<std::string> names = namesOf(archive);
+    const std::vector<std::uint32_t> blocks = archive.blockSizes();
+    const std::vector<qzb::ArchiveEntry> entries = archive.entries();
+
+    ASSERT_TRUE(readToc(archive, first, true));
+    EXPECT_EQ(namesOf(archive), names);
+    EXPECT_EQ(archive.blockSizes(), blocks);
+    ASSERT_EQ(archive.entries().size(), entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        EXPECT_EQ(archive.entries()[i].dataOffset, entries[i].dataOffset);
+        EXPECT_EQ(archive.entries()[i].originalSize, entries[i].originalSize);
+    }
+
+    ASSERT_TRUE(readToc(archive, second, true));
+    EXPECT_EQ(namesOf(archive), std::vector<std::string>{"other"});
+    EXPECT_EQ(archive.blockSizes(), std::vector<std::uint32_t>{1});
+}
+
+TEST(ArchiveFormat, BlockArithmeticAtBoundaries) {
+    struct Case {
+        std::uint64_t size;
+        std::uint64_t blocks;
+        std::uint32_t lastLength;
+    };
+    const Case cases[] = {
+        {1, 1, 1},
+        {65535, 1, 65535},
+        {65536, 1, 65536},
+        {65537, 2, 1},
+        {16ull << 20, 256, 65536},
+        {(16ull << 20) + 1, 257, 1},
+        {1ull << 32, 65536, 65536},
+        {(1ull << 32) + 1, 65537, 1},
+        {UINT64_MAX, 1ull << 48, 65535},
+    };
+    EXPECT_EQ(qzb::blockCount(0), 0u);
+    for (const Case& c : cases) {
+        EXPECT_EQ(qzb::blockCount(c.size), c.blocks) << c.size;
+        EXPECT_EQ(qzb::blockLength(c.size, c.blocks - 1), c.lastLength) << c.size;
+        if (c.blocks > 1) {
+            EXPECT_EQ(qzb::blockLength(c.size, c.blocks - 2), BlockSize) << c.size;
+        }
+    }
+}
+
+// Each broken table answers false, with checks or (unless only a digest is wrong) without,
+// and allocates nothing near what its header claims.
+struct BrokenCase {
+    const char* what;
+    bool emptyArchive;
+    std::function<void(ArchiveImage&)> breakIt;
+    bool acceptedWithoutChecks = false;
+};
+
+ArchiveImage brokenBase(bool emptyArchive) {
+    if (emptyArchive) {
+        return qzb::test::makeArchive({});
+    }
+    return qzb::test::makeArchive({{"dir/a.txt", std::string(100, 'a')},
+                                   {"b", std::string(70000, 'b'), BlockMode::Raw},
+                                   {"empty", ""}});
+}
+
+TEST(ArchiveReader, RefusesBrokenTables) {
+    const BrokenCase cases[] = {
+        {"bad magic", false, [](ArchiveImage& a) { a.magic = 0x6B595253; }},
+        {"nameOffset at body end", false,
+         [](ArchiveImage& a) { a.entries[0].nameOffset = a.nameBody.size(); }},
+        {"nameOffset after body end", false,
+         [](ArchiveImage& a) { a.entries[1].nameOffset = a.nameBody.size() + 1; }},
+        {"nameOffset huge", false, [](ArchiveImage& a) { a.entries[2].nameOffset = UINT64_MAX; }},
+        {"last name without zero", false, [](ArchiveImage& a) { a.nameBody.back() = 'x'; }},
+        {"tocSize one short", false, [](ArchiveImage& a) { --a.tocSize; }},
+        {"tocSize one long", false, [](ArchiveImage& a) { ++a.tocSize; }},
+        {"entry claims a block the table lacks", false,
+         [](ArchiveImage& a) { a.entries[2].originalSize = 1; }},
+        {"name digest mismatch", false, [](ArchiveImage& a) { a.nameDigests[1][15] ^= 1; }, true},
+        {"trailing digest mismatch", false, [](ArchiveImage& a) { a.trailingDigest = qzb::Md5{}; },
+         true},
+        {"nameTableSize 0", false, [](ArchiveImage& a) { a.nameTableSize = 0; }},
+        {"nameTableSize 1", false, [](ArchiveImage& a) { a.nameTableSize = 1; }},
+        {"nameTableSize 2", false, [](ArchiveImage& a) { a.nameTableSize = 2; }},
+        {"nameTableSize 3", false, [](ArchiveImage& a) { a.nameTableSize = 3; }},
+        {"nameTableSize 0xFFFFFFFF", false, [](ArchiveImage& a) { a.nameTableSize = UINT32_MAX; }},
+        {"nameTableSize past the file", false,
+         [](ArchiveImage& a) { a.nameTableSize = 0x7FFFFFFF; }},
+        {"empty: nameTableSize 0", true, [](ArchiveImage& a) { a.nameTableSize = 0; }},
+        {"empty: nameTableSize 0xFFFFFFFF", true,
+         [](ArchiveImage& a) { a.nameTableSize = UINT32_MAX; }},
+        {"empty: entryCount 0xFFFFFFFF", true, [](ArchiveImage& a) { a.entryCount = UINT32_MAX; }},
+        {"entryCount 0xFFFFFFFF", false, [](ArchiveImage& a) { a.entryCount = UINT32_MAX; }},
+        {"entryCount one more", false, [](ArchiveImage& a) { ++a.entryCount; }},
+        {"empty: tocSize 0xFFFFFFFF", true, [](ArchiveImage& a) { a.tocSize = UINT32_MAX; }},
+        {"originalSize near 2^64", false,
+         [](ArchiveImage& a) { a.entries[0].originalSize = UINT64_MAX - 5; }},
+        // 2^32 blocks more than the table holds: a 32-bit sum sees the table's own length.
+        {"block count sum wraps 32 bits", false,
+         [](ArchiveImage& a) { a.entries[2].originalSize = 1ull << 48; }},
+        {"block count sums of two entries wrap 32 bits", false,
+         [](ArchiveImage& a) {
+             a.entries[0].originalSize += 1ull << 47;
+             a.entries[2].originalSize = 1ull << 47;
+         }},
+    };
+    for (const BrokenCase& c : cases) {
+        ArchiveImage image = brokenBase(c.emptyArchive);
+        c.breakIt(image);
+        const std::string bytes = image.serialize();
+        for (const bool verify : {true, false}) {
+            std::size_t largest = 0;
+            EXPECT_EQ(readWatched(bytes, verify, largest), !verify && c.acceptedWithoutChecks)
+                << c.what << (verify ? "" : ", without checks");
+            EXPECT_LT(largest, AllocationBound) << c.what;
+        }
+    }
+}
+
+TEST(ArchiveReader, RefusesFilesShorterThanAHeaderWord) {
+    for (const std::string bytes : {"", "S", "SR", "SRY"}) {
+        for (const bool verify : {true, false}) {
+            std::size_t largest = 0;
+            EXPECT_FALSE(readWatched(bytes, verify, largest)) << '"' << bytes << '"';
+        }
+    }
+}
+
+// Every cut inside the table of contents, and a few in the data area, where only the trailing
+// digest betrays the loss.
+TEST(ArchiveReader, RefusesEveryTruncation) {
+    const ArchiveImage image = brokenBase(false);
+    const std::string bytes = image.serialize();
+    std::vector<std::size_t> lengths(image.tocSize + 1);
+    for (std::size_t length = 0; length < lengths.size(); ++length) {
+        lengths[length] = length;
+    }
+    lengths.insert(lengths.end(),
+                   {image.tocSize + 1u, bytes.size() / 2, bytes.size() - 16, bytes.size() - 1});
+    for (const std::size_t length : lengths) {
+        const std::string cut = bytes.substr(0, length);
+        std::size_t largest = 0;
+        EXPECT_FALSE(readWatched(cut, true, largest)) << length;
+        if (length < image.tocSize) {
+            EXPECT_FALSE(readWatched(cut, false, largest)) << length << ", without checks";
+        }
+        EXPECT_LT(largest, AllocationBound) << length;
+    }
+}
+
+// A table cut short whose tocSize claims just the bytes present, alone and followed by a
+// digest that matches them: only the reads running out betray it.
+TEST(ArchiveReader, RefusesTruncationWithConsistentTocSize) {
+    const ArchiveImage image = brokenBase(false);
+    const std::string bytes = image.serialize();
+    for (std::size_t length = 8; length < image.tocSize; ++length) {
+        std::string cut = bytes.substr(0, length);
+        storeLe32(cut, 4, static_cast<std::uint32_t>(length));
+        const qzb::Md5 digest = digestOf(cut);
+        const std::string withDigest = cut + std::string(digest.begin(), digest.end());
+        for (const bool verify : {true, false}) {
+            std::size_t largest = 0;
+            EXPECT_FALSE(readWatched(cut, verify, largest)) << length;
+            EXPECT_FALSE(readWatched(withDigest, verify, largest)) << length << " with digest";
+            EXPECT_LT(largest, AllocationBound) << length;
+        }
+    }
+}
+
+} // namespace

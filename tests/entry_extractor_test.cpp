@@ -1,0 +1,229 @@
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include "archive/archive.h"
+#include "archive/format.h"
+#include "digest/md5.h"
+#include "tests/support/archive_writer.h"
+
+namespace {
+
+using qzb::Archive;
+using qzb::BlockSize;
+using qzb::test::ArchiveImage;
+using qzb::test::BlockMode;
+using qzb::test::FileHandle;
+
+// Bytes that zlib cannot shrink.
+std::string noise(std::size_t length, std::uint32_t seed) {
+    std::string bytes(length, '\0');
+    for (char& byte : bytes) {
+        seed = seed * 1664525u + 1013904223u;
+        byte = static_cast<char>(seed >> 24);
+    }
+    return bytes;
+}
+
+// Bytes that zlib shrinks, but not to nothing.
+std::string text(std::size_t length) {
+    std::string bytes(length, '\0');
+    for (std::size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<char>('a' + (i * i / 7 + i / 3) % 26);
+    }
+    return bytes;
+}
+
+std::string zlibStream(const std::string& content) {
+    uLongf length = compressBound(static_cast<uLong>(content.size()));
+    std::string stream(length, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(stream.data()), &length,
+                  reinterpret_cast<const Bytef*>(content.data()),
+                  static_cast<uLong>(content.size()), 6) != Z_OK) {
+        throw std::runtime_error("compress2 failed");
+    }
+    stream.resize(length);
+    return stream;
+}
+
+std::string contentOf(std::FILE* file) {
+    std::string bytes;
+    std::rewind(file);
+    char buffer[4096];
+    std::size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+        bytes.append(buffer, got);
+    }
+    return bytes;
+}
+
+// Extracts entry `index` of an archive already read; nullopt when extraction fails.
+std::optional<std::string> extract(const Archive& archive, std::FILE* archiveFile,
+                                   std::size_t index) {
+    const FileHandle output(std::tmpfile());
+    if (!archive.extractEntry(archiveFile, output.get(), index)) {
+        return std::nullopt;
+    }
+    return contentOf(output.get());
+}
+
+TEST(EntryExtractor, RestoresEntriesInAnyOrder) {
+    const std::vector<qzb::test::FileSpec> files = {
+        {"raw", "abc", BlockMode::Raw},
+        {"zlib", text(3 * BlockSize + 100), BlockMode::Zlib},
+        {"full raw blocks", noise(2 * BlockSize + 5, 1), BlockMode::Auto},
+        {"empty", ""},
+        {"one full block", text(BlockSize), BlockMode::Raw},
+    };
+    const ArchiveImage image = qzb::test::makeArchive(files);
+    // The cases the extractor must tell apart are really there.
+    ASSERT_EQ(image.blockSizes[0], 3u);
+    for (std::uint32_t k = 1; k <= 4; ++k) {
+        ASSERT_NE(image.blockSizes[k], 0u);
+    }
+    ASSERT_EQ(image.blockSizes[5], 0u);
+    ASSERT_EQ(image.blockSizes[6], 0u);
+    ASSERT_EQ(image.blockSizes[7], 5u);
+
+    const FileHandle file = qzb::test::temporaryFile(image.serialize());
+    Archive archive;
+    ASSERT_TRUE(archive.readTableOfContents(file.get(), true));
+    for (const std::size_t index : {4u, 2u, 0u, 3u, 1u, 2u}) {
+        EXPECT_EQ(extract(archive, file.get(), index), files[index].content) << files[index].name;
+    }
+}
+
+// A forced zlib block must never come out at its own length, or it would be read as raw.
+TEST(EntryExtractor, ForcedZlibBlocksOfEverySmallLength) {
+    std::vector<qzb::test::FileSpec> files;
+    for (std::size_t length = 1; length <= 300; ++length) {
+        files.push_back(
+            {std::to_string(length) + ".noise", noise(length, length), BlockMode::Zlib});
+        files.push_back({std::to_string(length) + ".text", text(length), BlockMode::Zlib});
+    }
+    const ArchiveImage image = qzb::test::makeArchive(files);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        ASSERT_NE(image.blockSizes[i], files[i].content.size()) << files[i].name;
+    }
+    const FileHandle file = qzb::test::temporaryFile(image.serialize());
+    Archive archive;
+    ASSERT_TRUE(archive.readTableOfContents(file.get(), true));
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(extract(archive, file.get(), i), files[i].content) << files[i].name;
+    }
+    EXPECT_THROW(qzb::test::makeArchive({{"x", noise(BlockSize, 7), BlockMode::Zlib}}),
+                 std::runtime_error);
+}
+
+TEST(EntryExtractor, EmptyEntryReadsNothing) {
+    ArchiveImage image = qzb::test::makeArchive({{"a", "abc"}, {"empty", ""}});
+    image.entries[1].firstBlock = UINT32_MAX;
+    image.entries[1].dataOffset = UINT64_MAX;
+    const FileHandle file = qzb::test::temporaryFile(image.serialize());
+    Archive archive;
+    ASSERT_TRUE(archive.readTableOfContents(file.get(), true));
+    EXPECT_EQ(extract(archive, file.get(), 1), "");
+}
+
+// Replaces the one block of a one-entry archive by another stored form.
+void replaceOnlyBlock(ArchiveImage& image, const std::string& stored) {
+    image.blockSizes.at(0) =
+        static_cast<std::uint16_t>(stored.size() == BlockSize ? 0 : stored.size());
+    image.data = stored;
+}
+
+struct BadEntryCase {
+    const char* what;
+    // Two raw blocks, or one zlib block.
+    bool rawBlocks;
+    std::function<void(ArchiveImage&)> breakIt;
+};
+
+// The reader may refuse such an archive or the extractor the entry; neither may pass it.
+TEST(EntryExtractor, RefusesEntriesThatCannotBeDecoded) {
+    const std::string content = text(1000);
+    const BadEntryCase cases[] = {
+        {"firstBlock past the table", true,
+         [](ArchiveImage& a) {
+             a.entries.back().firstBlock = static_cast<std::uint32_t>(a.blockSizes.size());
+         }},
+        {"last block past the table", true,
+         [](ArchiveImage& a) {
+             a.entries.back().firstBlock = static_cast<std::uint32_t>(a.blockSizes.size()) - 1;
+         }},
+        {"firstBlock wrapping 32 bits", true,
+         [](ArchiveImage& a) { a.entries.back().firstBlock = UINT32_MAX; }},
+        {"dataOffset past the file", true,
+         [](ArchiveImage& a) { a.entries.back().dataOffset += 1u << 20; }},
+        {"dataOffset 2^64-1", true,
+         [](ArchiveImage& a) { a.entries.back().dataOffset = UINT64_MAX; }},
+        {"data area cut inside a raw block", true,
+         [](ArchiveImage& a) { a.truncateTo = a.tocSize + a.data.size() - 1; }},
+        {"zlib stream cut short", false,
+         [](ArchiveImage& a) { a.truncateTo = a.entries.back().dataOffset + 10; }},
+        {"zlib stream inflating one byte long", false,
+         [&content](ArchiveImage& a) { replaceOnlyBlock(a, zlibStream(content + "a")); }},
+        {"zlib stream inflating one byte short", false,
+         [&content](ArchiveImage& a) { replaceOnlyBlock(a, zlibStream(content.substr(1))); }},
+        {"zlib stream with a bad checksum", false,
+         [&content](ArchiveImage& a) {
+             std::string stream = zlibStream(content);
+             stream.back() ^= 1;
+             replaceOnlyBlock(a, stream);
+         }},
+        {"zlib stream that is not zlib", false,
+         [](ArchiveImage& a) { replaceOnlyBlock(a, std::string(20, '\xFF')); }},
+    };
+    for (const BadEntryCase& c : cases) {
+        ArchiveImage image = qzb::test::makeArchive(
+            {c.rawBlocks ? qzb::test::FileSpec{"x", noise(BlockSize + 10, 3), BlockMode::Raw}
+                         : qzb::test::FileSpec{"x", content, BlockMode::Zlib}});
+        c.breakIt(image);
+        const FileHandle file = qzb::test::temporaryFile(image.serialize());
+        Archive archive;
+        if (!archive.readTableOfContents(file.get(), false)) {
+            continue;
+        }
+        EXPECT_FALSE(extract(archive, file.get(), 0).has_value()) << c.what;
+    }
+}
+
+#ifdef _WIN32
+int seekTo(std::FILE* file, std::uint64_t offset) {
+    return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET);
+}
+#else
+int seekTo(std::FILE* file, std::uint64_t offset) {
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET);
+}
+#endif
+
+// The data lies past 4 GiB in a sparse file; reaching it needs a 64-bit seek.
+TEST(EntryExtractor, ReachesDataBeyondFourGiB) {
+    const std::string content = "far away";
+    ArchiveImage image = qzb::test::makeArchive({{"far", content, BlockMode::Raw}});
+    const std::uint64_t offset = (1ull << 32) + 100;
+    image.entries[0].dataOffset = offset;
+    const std::string table = image.serialize().substr(0, image.tocSize);
+    const qzb::Md5 digest = qzb::md5Digest(table.data(), table.size());
+
+    const FileHandle file = qzb::test::temporaryFile(table);
+    ASSERT_EQ(seekTo(file.get(), offset), 0);
+    ASSERT_EQ(std::fwrite(content.data(), 1, content.size(), file.get()), content.size());
+    ASSERT_EQ(std::fwrite(digest.data(), 1, digest.size(), file.get()), digest.size());
+    ASSERT_EQ(std::fflush(file.get()), 0);
+    std::rewind(file.get());
+
+    Archive archive;
+    ASSERT_TRUE(archive.readTableOfContents(file.get(), true));
+    EXPECT_EQ(extract(archive, file.get(), 0), content);
+}
+
+} // namespace
