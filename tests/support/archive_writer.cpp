@@ -55,7 +55,11 @@ bool storableAsZlib(std::string_view block, const std::string& stream) {
 std::uint32_t storeBlock(std::string_view block, BlockMode mode, int level, std::string& data,
                          std::string& scratch) {
     if (mode == BlockMode::Auto) {
-        if (compressBlock(block, level, scratch) && scratch.size() < block.size()) {
+        // A zlib stream is at least 7 bytes (header, one byte of deflate data, checksum), so a
+        // block that short never shrinks; skipping zlib for it keeps archives of many tiny
+        // entries quick to build.
+        if (block.size() > 7 && compressBlock(block, level, scratch) &&
+            scratch.size() < block.size()) {
             data += scratch;
             return static_cast<std::uint32_t>(scratch.size());
         }
