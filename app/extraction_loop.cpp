@@ -72,7 +72,7 @@ void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool over
         writeProgressLine(i + 1, count, name);
 
         const std::optional<EntryPath> target = entryPath(name);
-        if (!target) {
+        if (!target || !platform::isStorableName(target->path)) {
             throw RunError("Invalid file path listed in the archive");
         }
         const platform::PathKind existing = platform::pathKind(target->path);

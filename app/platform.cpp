@@ -1,7 +1,10 @@
 #include "app/platform.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
+#include <string_view>
 #include <system_error>
 
 #ifdef _WIN32
@@ -130,6 +133,36 @@ std::FILE* openArchive(const std::filesystem::path& path) {
     return file;
 }
 
+bool isStorableName(const std::string& path) {
+    static constexpr std::string_view devices[] = {
+        "CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3",   "COM4",
+        "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2",   "LPT3",
+        "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9", "CONIN$", "CONOUT$"};
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        const std::string_view element = std::string_view(path).substr(start, end - start);
+        start = end + 1;
+        if (element.empty() || element == ".") {
+            continue;
+        }
+        if (element.back() == '.' || element.back() == ' ') {
+            return false;
+        }
+        std::string_view stem = element.substr(0, element.find('.'));
+        stem = stem.substr(0, stem.find_last_not_of(' ') + 1);
+        for (const std::string_view device : devices) {
+            if (stem.size() == device.size() &&
+                std::equal(stem.begin(), stem.end(), device.begin(), [](char a, char b) {
+                    return std::toupper(static_cast<unsigned char>(a)) == b;
+                })) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // Does not follow a final link either: a link's own attributes are answered.
 PathKind pathKind(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -161,6 +194,10 @@ std::vector<std::string> arguments(int argc, char** argv) {
 
 std::filesystem::path argumentPath(const std::string& argument) {
     return argument;
+}
+
+bool isStorableName(const std::string&) {
+    return true;
 }
 
 std::string displayPath(const std::filesystem::path& path) {

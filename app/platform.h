@@ -25,6 +25,12 @@ std::FILE* openArchive(const std::filesystem::path& path);
 // Entry names are byte strings and reach the file system through its byte-string interface:
 // these take them relative to the working directory, with '/' between directories.
 
+// False for a name that the file system would store under another name or as a device: on
+// Windows an element ending in '.' or ' ' (the system drops those) or a device name such as CON,
+// NUL or COM1, with or without an extension. Unpacking such an entry would write elsewhere, or be
+// skipped as if it existed.
+bool isStorableName(const std::string& path);
+
 enum class PathKind { Missing, Directory, Other };
 
 // What stands at a path relative to the working directory, without following a final link.

@@ -127,6 +127,9 @@ TEST_F(ExtractionTest, DuplicateNamesAreSkippedOrOverwritten) {
 }
 
 TEST_F(ExtractionTest, ExistingPathsAreKeptWithoutOverwrite) {
+#ifdef _WIN32
+    GTEST_SKIP() << "symbolic links need a privilege on Windows";
+#endif
     fs::create_directories(target() / "dir");
     writeFile(target() / "file", "mine");
     fs::create_symlink("nowhere", target() / "dangling");
@@ -139,6 +142,9 @@ TEST_F(ExtractionTest, ExistingPathsAreKeptWithoutOverwrite) {
 
 // With /o a link at the path is replaced, never written through.
 TEST_F(ExtractionTest, OverwriteReplacesFilesAndLinks) {
+#ifdef _WIN32
+    GTEST_SKIP() << "symbolic links need a privilege on Windows";
+#endif
     fs::create_directories(target());
     writeFile(target() / "file", "a much longer old content");
     writeFile(root() / "outside", "precious");
@@ -192,12 +198,39 @@ TEST_F(ExtractionTest, UnsafeNamesAreRefused) {
 }
 
 TEST_F(ExtractionTest, DotsThatStayInsideAreAccepted) {
-    const ProcessResult result =
-        unpackImage(makeArchive({{"...", "1"}, {"a/..b", "2"}, {".hidden", "3"}}));
+    std::vector<FileSpec> files = {{"a/..b", "2"}, {".hidden", "3"}};
+    Tree tree = {{"a", "<dir>"}, {"a/..b", "2"}, {".hidden", "3"}};
+#ifndef _WIN32
+    // Windows drops a name's trailing dots: there "..." is refused (below).
+    files.push_back({"...", "1"});
+    tree["..."] = "1";
+#endif
+    const ProcessResult result = unpackImage(makeArchive(files));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(treeOf(target()), tree);
+}
+
+#ifdef _WIN32
+// Windows would store these under another name or open a device instead: written as they are,
+// they land elsewhere or are skipped as existing while the run reports success.
+TEST_F(ExtractionTest, NamesWindowsCannotHoldAreRefused) {
+    const std::string names[] = {"...", "dot.",    "blank ", "d./x",      "d /x",
+                                 "CON", "nul.txt", "a\\aux", "com1 .log", "Lpt9"};
+    for (const std::string& name : names) {
+        fs::remove_all(target());
+        const ProcessResult result = unpackImage(makeArchive({{"ok", "1"}, {name, "x"}}));
+        EXPECT_EQ(result.exitCode, 1) << name;
+        EXPECT_EQ(result.err, BadPath) << name;
+        EXPECT_EQ(treeOf(target()), (Tree{{"ok", "1"}})) << name;
+    }
+    fs::remove_all(target());
+    const ProcessResult result = unpackImage(
+        makeArchive({{"console", "1"}, {"com10", "2"}, {"nul_x.txt", "3"}, {".a.b", "4"}}));
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(treeOf(target()),
-              (Tree{{"...", "1"}, {"a", "<dir>"}, {"a/..b", "2"}, {".hidden", "3"}}));
+              (Tree{{"console", "1"}, {"com10", "2"}, {"nul_x.txt", "3"}, {".a.b", "4"}}));
 }
+#endif
 
 // Each way an entry's data can be bad: the run fails after the entry's progress line, earlier
 // entries stay, nothing is left at the failing entry's path, and no temporary file remains.
@@ -262,6 +295,9 @@ TEST_F(ExtractionTest, EmptyEntryReadsNothing) {
 }
 
 TEST_F(ExtractionTest, WriteFailureFailsTheRunAndLeavesNoFile) {
+#ifdef _WIN32
+    GTEST_SKIP() << "no file size limit on Windows to provoke a failing write";
+#endif
     ProcessOptions limited;
     limited.fileSizeLimit = 100000;
     const ProcessResult result = unpackImage(
@@ -272,6 +308,9 @@ TEST_F(ExtractionTest, WriteFailureFailsTheRunAndLeavesNoFile) {
 }
 
 TEST_F(ExtractionTest, NewFilesGetTheOrdinaryPermissions) {
+#ifdef _WIN32
+    GTEST_SKIP() << "no umask or permission bits on Windows";
+#else
     const mode_t previous = umask(027);
     const ProcessResult result = unpackImage(makeArchive({{"f", "x"}}));
     umask(previous);
@@ -279,6 +318,7 @@ TEST_F(ExtractionTest, NewFilesGetTheOrdinaryPermissions) {
     struct stat info {};
     ASSERT_EQ(stat((target() / "f").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u);
+#endif
 }
 
 // A second run without /o after an interrupted one finishes the remaining entries and keeps the

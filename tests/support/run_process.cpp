@@ -1,5 +1,171 @@
 #include "tests/support/run_process.h"
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <functional>
+#include <stdexcept>
+#include <thread>
+
+namespace qzb::test {
+namespace {
+
+std::runtime_error systemError(const std::string& what) {
+    return std::runtime_error(what + ": Windows error " + std::to_string(GetLastError()));
+}
+
+class Handle {
+public:
+    Handle() = default;
+    explicit Handle(HANDLE handle) : handle_(handle) {}
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() { reset(); }
+
+    HANDLE get() const { return handle_; }
+    HANDLE* out() {
+        reset();
+        return &handle_;
+    }
+    void reset() {
+        if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle_);
+        }
+        handle_ = nullptr;
+    }
+
+private:
+    HANDLE handle_ = nullptr;
+};
+
+std::wstring widen(const std::string& text) {
+    const int size = static_cast<int>(text.size());
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
+    return wide;
+}
+
+// Quotes one argument so that the child's command-line parser gives it back unchanged.
+void appendArgument(std::wstring& commandLine, const std::wstring& argument) {
+    if (!commandLine.empty()) {
+        commandLine += L' ';
+    }
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+        commandLine += argument;
+        return;
+    }
+    commandLine += L'"';
+    std::size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        commandLine.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        commandLine += c;
+    }
+    commandLine.append(2 * backslashes, L'\\');
+    commandLine += L'"';
+}
+
+// The child inherits only the write end.
+void openPipe(Handle& read, Handle& write) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    if (!CreatePipe(read.out(), write.out(), &inherit, 0) ||
+        !SetHandleInformation(read.get(), HANDLE_FLAG_INHERIT, 0)) {
+        throw systemError("CreatePipe");
+    }
+}
+
+void drain(HANDLE pipe, std::string& sink) {
+    char buffer[65536];
+    DWORD count = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &count, nullptr) && count > 0) {
+        sink.append(buffer, count);
+    }
+}
+
+// The console streams are in text mode here; tests compare against "\n".
+std::string withUnixLineEnds(const std::string& text) {
+    std::string result;
+    result.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\r' || i + 1 == text.size() || text[i + 1] != '\n') {
+            result += text[i];
+        }
+    }
+    return result;
+}
+
+} // namespace
+
+ProcessResult runProcess(const std::filesystem::path& executable,
+                         const std::vector<std::string>& arguments, const ProcessOptions& options) {
+    if (options.fileSizeLimit) {
+        throw std::runtime_error("a file size limit needs POSIX resource limits");
+    }
+    // Absolute in this process's terms: the child starts in another directory, maybe on
+    // another drive.
+    const std::filesystem::path program = std::filesystem::absolute(executable);
+    std::wstring commandLine;
+    appendArgument(commandLine, program.native());
+    for (const std::string& argument : arguments) {
+        appendArgument(commandLine, widen(argument));
+    }
+
+    Handle outRead, outWrite, errRead, errWrite;
+    openPipe(outRead, outWrite);
+    openPipe(errRead, errWrite);
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    Handle nul(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                           OPEN_EXISTING, 0, nullptr));
+    if (nul.get() == INVALID_HANDLE_VALUE) {
+        throw systemError("open NUL");
+    }
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nul.get();
+    startup.hStdOutput = outWrite.get();
+    startup.hStdError = errWrite.get();
+    PROCESS_INFORMATION process{};
+    const std::wstring directory = options.workingDirectory.native();
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                        directory.empty() ? nullptr : directory.c_str(), &startup, &process)) {
+        throw systemError("cannot start " + program.string());
+    }
+    Handle processHandle(process.hProcess);
+    Handle threadHandle(process.hThread);
+    // Only the child holds the write ends now, so the reads end when it does.
+    outWrite.reset();
+    errWrite.reset();
+    nul.reset();
+
+    ProcessResult result;
+    std::thread outReader(drain, outRead.get(), std::ref(result.out));
+    std::thread errReader(drain, errRead.get(), std::ref(result.err));
+    const DWORD waitMs = options.timeout ? static_cast<DWORD>(options.timeout->count()) : INFINITE;
+    if (WaitForSingleObject(processHandle.get(), waitMs) == WAIT_TIMEOUT) {
+        TerminateProcess(processHandle.get(), 1);
+        WaitForSingleObject(processHandle.get(), INFINITE);
+        result.timedOut = true;
+    }
+    outReader.join();
+    errReader.join();
+    DWORD exitCode = 0;
+    GetExitCodeProcess(processHandle.get(), &exitCode);
+    result.exitCode = static_cast<int>(exitCode);
+    result.out = withUnixLineEnds(result.out);
+    result.err = withUnixLineEnds(result.err);
+    return result;
+}
+
+} // namespace qzb::test
+#else
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -216,3 +382,4 @@ ProcessResult runProcess(const std::filesystem::path& executable,
 }
 
 } // namespace qzb::test
+#endif
