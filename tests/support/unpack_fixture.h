@@ -10,6 +10,11 @@
 #include "tests/support/archive_writer.h"
 #include "tests/support/run_process.h"
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
 // End-to-end tests run the built executable in a scratch directory of their own.
 namespace qzb::test {
 
@@ -69,11 +74,27 @@ private:
     std::filesystem::path root_;
 };
 
+// A relative path spelled as the entry name that the tool's byte-string file interface turns into
+// it, with '/' between directories: on Windows in the ANSI code page.
+inline std::string entryBytes(const std::filesystem::path& path) {
+#ifdef _WIN32
+    const std::wstring wide = path.generic_wstring();
+    const int size = static_cast<int>(wide.size());
+    const int length =
+        WideCharToMultiByte(CP_ACP, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), size, bytes.data(), length, nullptr, nullptr);
+    return bytes;
+#else
+    return path.generic_string();
+#endif
+}
+
 // Everything below a directory: relative path -> file content, "<dir>" or "-> link target".
 inline std::map<std::string, std::string> treeOf(const std::filesystem::path& directory) {
     std::map<std::string, std::string> tree;
     for (const auto& item : std::filesystem::recursive_directory_iterator(directory)) {
-        const std::string path = std::filesystem::relative(item.path(), directory).generic_string();
+        const std::string path = entryBytes(std::filesystem::relative(item.path(), directory));
         if (item.is_symlink()) {
             tree[path] = "-> " + std::filesystem::read_symlink(item.path()).string();
         } else if (item.is_directory()) {
