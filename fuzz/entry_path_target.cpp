@@ -1,0 +1,42 @@
+// Entry names on arbitrary bytes: a name that is accepted must stay below the target directory on
+// either platform, and its parts must describe the same path.
+#include <cstdint>
+#include <filesystem>
+#include <string_view>
+
+#include "app/entry_path.h"
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+bool staysBelow(const std::string& relative) {
+    const std::filesystem::path joined =
+        (std::filesystem::path("target") / relative).lexically_normal();
+    return *joined.begin() == "target";
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view name(reinterpret_cast<const char*>(data), size);
+    const std::optional<qzb::EntryPath> result = qzb::entryPath(name);
+    if (!result) {
+        return 0;
+    }
+    const std::string& path = result->path;
+    QZB_FUZZ_CHECK(path.size() == name.size());
+    QZB_FUZZ_CHECK(path.find('\\') == std::string::npos);
+    QZB_FUZZ_CHECK(path.front() != '/');
+    // On Windows "C:x" is relative to another drive's working directory.
+    const char drive = static_cast<char>(path[0] | 0x20);
+    QZB_FUZZ_CHECK(!(path.size() >= 2 && path[1] == ':' && drive >= 'a' && drive <= 'z'));
+    QZB_FUZZ_CHECK(staysBelow(path));
+
+    const std::size_t last = path.rfind('/');
+    QZB_FUZZ_CHECK(result->directory == (last == std::string::npos ? "" : path.substr(0, last)));
+    QZB_FUZZ_CHECK(result->hasFileName == (path.back() != '/'));
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        QZB_FUZZ_CHECK(path[i] == (name[i] == '\\' ? '/' : name[i]));
+    }
+    return 0;
+}
