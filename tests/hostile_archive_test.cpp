@@ -122,6 +122,8 @@ std::string contentOf(std::FILE* file) {
     return bytes;
 }
 
+// Entries go one after another into a single scratch file: a file per entry would cost more than
+// the extraction itself.
 Outcome unpackInProcess(std::string_view bytes, bool verifyChecksums) {
     const FileHandle file = temporaryFile(bytes);
     Archive archive;
@@ -130,11 +132,21 @@ Outcome unpackInProcess(std::string_view bytes, bool verifyChecksums) {
     if (!outcome.read) {
         return outcome;
     }
+    const FileHandle output(std::tmpfile());
+    std::vector<std::optional<std::pair<long, long>>> spans;
     for (std::size_t i = 0; i < archive.entryCount(); ++i) {
-        const FileHandle output(std::tmpfile());
+        const long start = std::ftell(output.get());
+        const bool extracted = archive.extractEntry(file.get(), output.get(), i);
+        spans.push_back(extracted ? std::optional(std::pair(start, std::ftell(output.get())))
+                                  : std::nullopt);
+    }
+    const std::string written = contentOf(output.get());
+    for (std::size_t i = 0; i < archive.entryCount(); ++i) {
         EntryOutcome entry{archive.entryName(i), std::nullopt};
-        if (archive.extractEntry(file.get(), output.get(), i)) {
-            entry.content = contentOf(output.get());
+        if (spans[i]) {
+            entry.content =
+                written.substr(static_cast<std::size_t>(spans[i]->first),
+                               static_cast<std::size_t>(spans[i]->second - spans[i]->first));
         }
         outcome.entries.push_back(std::move(entry));
     }
