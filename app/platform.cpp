@@ -16,7 +16,6 @@
 #include <shellapi.h>
 #include <sys/stat.h>
 #else
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -75,17 +74,9 @@ unsigned long processId() {
 }
 
 std::FILE* createNewFile(const std::string& path, bool& exists) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        exists = errno == EEXIST;
-        return nullptr;
-    }
-    exists = false;
-    std::FILE* file = fdopen(fd, "wb");
-    if (file == nullptr) {
-        close(fd);
-        unlink(path.c_str());
-    }
+    // "x" is O_EXCL, "e" O_CLOEXEC: one open(2), where open and fdopen would add an fcntl(2).
+    std::FILE* file = std::fopen(path.c_str(), "wbxe");
+    exists = file == nullptr && errno == EEXIST;
     return file;
 }
 #endif
@@ -240,8 +231,9 @@ bool replaceFile(const std::string& from, const std::string& to) {
 
 std::FILE* createTempFile(const std::string& directory, std::string& tempPath) {
     static unsigned long counter = 0;
-    const std::string prefix = (directory.empty() ? std::string() : directory + "/") +
-                               ".qzb-unpack-" + std::to_string(processId()) + "-";
+    static const std::string process = std::to_string(processId());
+    const std::string prefix =
+        (directory.empty() ? std::string() : directory + "/") + ".qzb-unpack-" + process + "-";
     for (;;) {
         tempPath = prefix + std::to_string(counter++) + ".part";
         bool exists = false;

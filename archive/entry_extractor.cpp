@@ -16,7 +16,11 @@ bool Archive::extractEntry(std::FILE* archiveFile, std::FILE* outputFile, std::s
     if (entry.firstBlock > blockSizes_.size() || blocks > blockSizes_.size() - entry.firstBlock) {
         return false;
     }
-    if (!seekTo(archiveFile, entry.dataOffset)) {
+    // Entries usually lie in table order, so the stream is often there already; a seek would
+    // cost a system call and drop what the stream has read ahead.
+    std::uint64_t position = 0;
+    if ((!filePosition(archiveFile, position) || position != entry.dataOffset) &&
+        !seekTo(archiveFile, entry.dataOffset)) {
         return false;
     }
 

@@ -12,6 +12,15 @@ bool seekTo(std::FILE* file, std::uint64_t offset) {
     return _fseeki64(file, static_cast<long long>(offset), SEEK_SET) == 0;
 }
 
+bool filePosition(std::FILE* file, std::uint64_t& position) {
+    const long long at = _ftelli64(file);
+    if (at < 0) {
+        return false;
+    }
+    position = static_cast<std::uint64_t>(at);
+    return true;
+}
+
 bool fileLength(std::FILE* file, std::uint64_t& length) {
     if (_fseeki64(file, 0, SEEK_END) != 0) {
         return false;
@@ -29,6 +38,15 @@ bool seekTo(std::FILE* file, std::uint64_t offset) {
         return false;
     }
     return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+bool filePosition(std::FILE* file, std::uint64_t& position) {
+    const off_t at = ftello(file);
+    if (at < 0) {
+        return false;
+    }
+    position = static_cast<std::uint64_t>(at);
+    return true;
 }
 
 bool fileLength(std::FILE* file, std::uint64_t& length) {

@@ -42,6 +42,9 @@ private:
 // Seeks from the start with a 64-bit offset; false for offsets the stream cannot take.
 bool seekTo(std::FILE* file, std::uint64_t offset);
 
+// The stream's current position; false when it cannot be told.
+bool filePosition(std::FILE* file, std::uint64_t& position);
+
 // The stream's total length; leaves the position unspecified.
 bool fileLength(std::FILE* file, std::uint64_t& length);
 
