@@ -67,7 +67,7 @@ std::string contentOf(std::FILE* file) {
 // Extracts entry `index` of an archive already read; nullopt when extraction fails.
 std::optional<std::string> extract(const Archive& archive, std::FILE* archiveFile,
                                    std::size_t index) {
-    const FileHandle output(std::tmpfile());
+    const FileHandle output = qzb::test::temporaryFile();
     if (!archive.extractEntry(archiveFile, output.get(), index)) {
         return std::nullopt;
     }

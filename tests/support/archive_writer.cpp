@@ -6,6 +6,11 @@
 
 #include <zlib.h>
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
 #include "archive/format.h"
 
 namespace qzb::test {
@@ -215,8 +220,30 @@ std::string readFile(const std::filesystem::path& path) {
     return bytes;
 }
 
+namespace {
+
+#ifdef _WIN32
+// The C runtime's tmpfile() creates its files in the root of the drive, which needs rights there
+// and hands parallel test processes the same names. "D": deleted when closed.
+std::FILE* openTemporary() {
+    wchar_t directory[MAX_PATH + 1];
+    wchar_t name[MAX_PATH + 1];
+    if (GetTempPathW(MAX_PATH + 1, directory) == 0 ||
+        GetTempFileNameW(directory, L"qzb", 0, name) == 0) {
+        return nullptr;
+    }
+    return _wfopen(name, L"w+bD");
+}
+#else
+std::FILE* openTemporary() {
+    return std::tmpfile();
+}
+#endif
+
+} // namespace
+
 FileHandle temporaryFile(std::string_view bytes) {
-    FileHandle file(std::tmpfile());
+    FileHandle file(openTemporary());
     if (!file || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size() ||
         std::fflush(file.get()) != 0) {
         throw std::runtime_error("cannot fill a temporary file");
