@@ -132,7 +132,7 @@ Outcome unpackInProcess(std::string_view bytes, bool verifyChecksums) {
     if (!outcome.read) {
         return outcome;
     }
-    const FileHandle output(std::tmpfile());
+    const FileHandle output = temporaryFile();
     std::vector<std::optional<std::pair<long, long>>> spans;
     for (std::size_t i = 0; i < archive.entryCount(); ++i) {
         const long start = std::ftell(output.get());
