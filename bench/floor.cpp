@@ -3,6 +3,10 @@
 // write, close. No progress output, no existence checks, no temporary names, no error messages
 // beyond a failed exit status. Built with zlib's uncompress, or with libdeflate when
 // QZB_FLOOR_LIBDEFLATE is defined.
+//
+// With --safe-writes it adds what qzb-unpack's file handling costs the kernel: an lstat of each
+// entry's path (an existing one is skipped), the content written under a temporary name beside
+// it, and a rename onto the path.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -115,8 +119,9 @@ void writeAll(int fd, const unsigned char* bytes, std::size_t length) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fputs("usage: qzb-bench-floor <archive> <target directory>\n", stderr);
+    const bool safeWrites = argc == 4 && std::string_view(argv[3]) == "--safe-writes";
+    if (argc != 3 && !safeWrites) {
+        std::fputs("usage: qzb-bench-floor <archive> <target directory> [--safe-writes]\n", stderr);
         return 2;
     }
     const int archive = open(argv[1], O_RDONLY);
@@ -155,7 +160,17 @@ int main(int argc, char** argv) {
             lastDirectory = std::string(path.substr(0, slash));
             makeDirectories(lastDirectory);
         }
-        const int out = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        std::string temporary;
+        if (safeWrites) {
+            struct stat info;
+            if (lstat(name, &info) == 0) {
+                continue;
+            }
+            temporary = std::string(path.substr(0, slash + 1)) + ".floor-" + std::to_string(i);
+        }
+        const int out = safeWrites
+                            ? open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)
+                            : open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (out < 0) {
             fail("create");
         }
@@ -178,6 +193,9 @@ int main(int argc, char** argv) {
         }
         if (close(out) != 0) {
             fail("close");
+        }
+        if (safeWrites && rename(temporary.c_str(), name) != 0) {
+            fail("rename");
         }
     }
     return 0;
