@@ -1,11 +1,14 @@
 // Writes the seed corpus of the fuzz targets with the project's own archive writer:
-// <out>/archives for the reader and extractor targets, <out>/names for the entry-name target.
-// Valid archives of several shapes, and the hostile variants the reader must refuse.
+// <out>/archives for the reader and extractor targets, <out>/names for the entry-name target,
+// <out>/blocks for the block decoder. Valid archives of several shapes, and the hostile variants
+// the reader must refuse.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include <zlib.h>
 
 #include "tests/support/archive_writer.h"
 
@@ -99,6 +102,71 @@ std::vector<std::pair<std::string, ArchiveImage>> archives() {
     return seeds;
 }
 
+std::string zlibStream(const std::string& content, int level) {
+    uLongf length = compressBound(static_cast<uLong>(content.size()));
+    std::string stream(length, '\0');
+    compress2(reinterpret_cast<Bytef*>(stream.data()), &length,
+              reinterpret_cast<const Bytef*>(content.data()), static_cast<uLong>(content.size()),
+              level);
+    stream.resize(length);
+    return stream;
+}
+
+// A stream that needs a preset dictionary, which a block may not.
+std::string dictionaryStream(const std::string& content) {
+    z_stream stream{};
+    deflateInit(&stream, 6);
+    const std::string dictionary = content.substr(0, 32);
+    deflateSetDictionary(&stream, reinterpret_cast<const Bytef*>(dictionary.data()),
+                         static_cast<uInt>(dictionary.size()));
+    std::string out(compressBound(static_cast<uLong>(content.size())) + 16, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
+    stream.avail_in = static_cast<uInt>(content.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+// A block for the decoder target: mode 0, its uncompressed length as stored (0 for 65536), then
+// a stream.
+std::string block(std::size_t length, const std::string& stream) {
+    return std::string{'\0', static_cast<char>(length & 0xFF),
+                       static_cast<char>((length >> 8) & 0xFF)} +
+           stream;
+}
+
+// Content for the decoder target to compress itself, with the given mode byte and one damage.
+std::string compressMe(char mode, const std::string& content) {
+    return std::string{mode, '\x06', '\x01', '\x10', '\x00', '\x04'} + content;
+}
+
+std::vector<std::string> blocks() {
+    std::string noise(300, '\0');
+    std::uint32_t seed = 7;
+    for (char& byte : noise) {
+        seed = seed * 1664525u + 1013904223u;
+        byte = static_cast<char>(seed >> 24);
+    }
+    const std::vector<std::string> contents = {"x", lines(100, "short"), noise,
+                                               std::string(65536, '\0'), lines(65536, "full")};
+    std::vector<std::string> result;
+    for (const std::string& content : contents) {
+        for (const int level : {0, 1, 6, 9}) {
+            result.push_back(block(content.size(), zlibStream(content, level)));
+        }
+    }
+    const std::string text = lines(1000, "text");
+    result.push_back(block(text.size(), zlibStream(text, 6) + "trailing bytes"));
+    result.push_back(block(text.size() - 1, zlibStream(text, 6)));
+    result.push_back(block(text.size(), dictionaryStream(text)));
+    result.push_back(compressMe('\x86', text));
+    result.push_back(compressMe('\xC9', noise + text));
+    return result;
+}
+
 const std::vector<std::string> names = {
     "file.txt",
     "dir/sub/file.txt",
@@ -133,6 +201,11 @@ int main(int argc, char** argv) {
         fs::create_directories(out / "names");
         for (const auto& [name, image] : archives()) {
             qzb::test::writeFile(out / "archives" / (name + ".qzb"), image.serialize());
+        }
+        fs::create_directories(out / "blocks");
+        const std::vector<std::string> streams = blocks();
+        for (std::size_t i = 0; i < streams.size(); ++i) {
+            qzb::test::writeFile(out / "blocks" / ("block-" + std::to_string(i)), streams[i]);
         }
         for (std::size_t i = 0; i < names.size(); ++i) {
             qzb::test::writeFile(out / "names" / ("name-" + std::to_string(i)), names[i]);

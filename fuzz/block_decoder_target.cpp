@@ -1,0 +1,94 @@
+// The block decoder against zlib's uncompress, which defines what a compressed block is: both
+// must accept and refuse the same streams and agree on every byte they produce. The decoders are
+// system libraries without coverage feedback, so besides streams taken as they come the target
+// also builds real ones, with every compression level, strategy and window size, and damages them
+// in a few places: that reaches deep into both decoders where random bytes would not.
+//
+// Input: a mode byte. Mode bit 7 clear: two bytes of uncompressed length (little-endian, 0 meaning
+// 65536), then the stream. Set: a window byte, a damage count byte, that many (offset low, offset
+// high, xor) triples, then the content to compress with level (bits 0-3) and strategy (bits 4-6).
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include <zlib.h>
+
+#include "archive/block_decoder.h"
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+constexpr std::size_t MaxBlock = 65536;
+
+bool referenceInflate(const std::vector<unsigned char>& stream, unsigned char* output,
+                      std::size_t expected) {
+    uLongf produced = static_cast<uLongf>(expected);
+    return uncompress(output, &produced, stream.data(), static_cast<uLong>(stream.size())) ==
+               Z_OK &&
+           produced == expected;
+}
+
+std::vector<unsigned char> compressed(const std::uint8_t* content, std::size_t length, int level,
+                                      int strategy, int windowBits) {
+    z_stream stream{};
+    if (deflateInit2(&stream, level, Z_DEFLATED, windowBits, 8, strategy) != Z_OK) {
+        return {};
+    }
+    std::vector<unsigned char> out(deflateBound(&stream, static_cast<uLong>(length)));
+    stream.next_in = const_cast<Bytef*>(content);
+    stream.avail_in = static_cast<uInt>(length);
+    stream.next_out = out.data();
+    stream.avail_out = static_cast<uInt>(out.size());
+    const int result = deflate(&stream, Z_FINISH);
+    out.resize(result == Z_STREAM_END ? stream.total_out : 0);
+    deflateEnd(&stream);
+    return out;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 3 || size > qzb::fuzz::MaxInputSize) {
+        return 0;
+    }
+    const std::uint8_t mode = data[0];
+    std::vector<unsigned char> stream;
+    std::size_t expected = 0;
+    if ((mode & 0x80) == 0) {
+        expected = data[1] | data[2] << 8;
+        expected = expected == 0 ? MaxBlock : expected;
+        stream.assign(data + 3, data + size);
+    } else {
+        const int windowBits = 9 + data[1] % 7;
+        const std::size_t damages = data[2] % 8;
+        const std::size_t header = 3 + 3 * damages;
+        if (size < header || size - header > MaxBlock) {
+            return 0;
+        }
+        constexpr int strategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE,
+                                      Z_FIXED};
+        expected = size - header;
+        stream = compressed(data + header, expected, (mode & 0x0F) % 10,
+                            strategies[(mode >> 4) % 5], windowBits);
+        if (stream.empty() || expected == 0) {
+            return 0;
+        }
+        for (std::size_t i = 0; i < damages; ++i) {
+            const std::uint8_t* damage = data + 3 + 3 * i;
+            stream[(damage[0] | damage[1] << 8) % stream.size()] ^= damage[2];
+        }
+    }
+    if (stream.size() > MaxBlock) {
+        return 0;
+    }
+
+    static unsigned char decoded[MaxBlock];
+    static unsigned char reference[MaxBlock];
+    const bool ok = qzb::inflateBlock(stream.data(), stream.size(), decoded, expected);
+    const bool referenceOk = referenceInflate(stream, reference, expected);
+    QZB_FUZZ_CHECK(ok == referenceOk);
+    if (ok) {
+        QZB_FUZZ_CHECK(std::memcmp(decoded, reference, expected) == 0);
+    }
+    return 0;
+}
