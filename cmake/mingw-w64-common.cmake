@@ -16,6 +16,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # One self-contained exe: zlib, libstdc++ and winpthread linked in, no DLL beyond the system's.
 set(ZLIB_USE_STATIC_LIBS ON)
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+# The symbols of the static runtime would double the size of a release exe.
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT -s)
 
 find_program(QZB_WINE wine)
 if(QZB_WINE)
