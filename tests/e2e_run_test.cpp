@@ -156,6 +156,18 @@ TEST_F(RunTest, RelativeArchivePathIsTakenFromTheStartDirectory) {
     EXPECT_EQ(readFile(target() / "f"), "data");
 }
 
+// Paths given as UTF-8 reach the file system whole, even in a mix of scripts that no Windows ANSI
+// code page holds: there the tool takes them from the wide command line.
+TEST_F(RunTest, ArchiveAndTargetPathsKeepEveryCharacter) {
+    const std::u8string archive = u8"\u0410\u03a9 \u6863\u6848.qzb";
+    const std::u8string out = u8"\u00fcber \u03a9";
+    writeFile(root() / fs::path(archive), buildArchive({{"f", "data"}}));
+    const ProcessResult result =
+        unpack({std::string(archive.begin(), archive.end()), std::string(out.begin(), out.end())});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(readFile(root() / fs::path(out) / "f"), "data");
+}
+
 TEST_F(RunTest, ArchivePathThatIsADirectoryFailsToOpen) {
     fs::create_directories(root() / "dir.qzb");
     const ProcessResult result = unpack({"dir.qzb", "out"});
