@@ -17,24 +17,15 @@ namespace {
 namespace fs = std::filesystem;
 using qzb::test::ArchiveImage;
 using qzb::test::BlockMode;
+using qzb::test::compressibleText;
 using qzb::test::FileSpec;
 using qzb::test::makeArchive;
-
-// Compresses well, but every 4 KiB differ, so a block taken from the wrong place shows.
-std::string lines(std::size_t length, const std::string& tag) {
-    std::string text;
-    while (text.size() < length) {
-        text += tag + " at " + std::to_string(text.size() / 4096) + "\n";
-    }
-    text.resize(length);
-    return text;
-}
 
 std::vector<FileSpec> manyEntries() {
     std::vector<FileSpec> files;
     for (int i = 0; i < 24; ++i) {
         const std::string name = "dir" + std::to_string(i % 4) + "/file" + std::to_string(i);
-        files.push_back({name, lines(static_cast<std::size_t>(i * 37), name),
+        files.push_back({name, compressibleText(static_cast<std::size_t>(i * 37), name),
                          i % 3 == 0 ? BlockMode::Raw : BlockMode::Auto});
     }
     return files;
@@ -53,14 +44,15 @@ std::vector<std::pair<std::string, ArchiveImage>> archives() {
     std::vector<std::pair<std::string, ArchiveImage>> seeds = {
         {"empty", makeArchive({})},
         {"one-raw", makeArchive(one)},
-        {"one-zlib", makeArchive({{"hello.txt", lines(300, "hello"), BlockMode::Zlib}})},
+        {"one-zlib", makeArchive({{"hello.txt", compressibleText(300, "hello"), BlockMode::Zlib}})},
         {"many", makeArchive(manyEntries())},
         {"multi-block-zlib",
-         makeArchive({{"big.txt", lines(3 * 65536 + 123, "big"), BlockMode::Zlib}})},
-        {"multi-block-raw", makeArchive({{"raw.bin", lines(65536 + 10, "raw"), BlockMode::Raw},
-                                         {"after.txt", "after", BlockMode::Raw}})},
+         makeArchive({{"big.txt", compressibleText(3 * 65536 + 123, "big"), BlockMode::Zlib}})},
+        {"multi-block-raw",
+         makeArchive({{"raw.bin", compressibleText(65536 + 10, "raw"), BlockMode::Raw},
+                      {"after.txt", "after", BlockMode::Raw}})},
         {"directories", makeArchive({{"a/b/c.txt", "c"},
-                                     {"x\\y\\z.bin", lines(100, "z")},
+                                     {"x\\y\\z.bin", compressibleText(100, "z")},
                                      {"deep/one/two/three/four.txt", ""},
                                      {"a/b/c.txt", "again"}})},
         {"shared-names", sharedNameBytes()},
@@ -90,7 +82,7 @@ std::vector<std::pair<std::string, ArchiveImage>> archives() {
     image = makeArchive(one);
     image.entries[0].firstBlock = 1;
     variant("first-block-past-table", image);
-    image = makeArchive({{"short.txt", lines(100, "short"), BlockMode::Zlib}});
+    image = makeArchive({{"short.txt", compressibleText(100, "short"), BlockMode::Zlib}});
     image.entries[0].originalSize = 101;
     variant("inflates-short", image);
     image = makeArchive(one);
@@ -150,15 +142,16 @@ std::vector<std::string> blocks() {
         seed = seed * 1664525u + 1013904223u;
         byte = static_cast<char>(seed >> 24);
     }
-    const std::vector<std::string> contents = {"x", lines(100, "short"), noise,
-                                               std::string(65536, '\0'), lines(65536, "full")};
+    const std::vector<std::string> contents = {"x", compressibleText(100, "short"), noise,
+                                               std::string(65536, '\0'),
+                                               compressibleText(65536, "full")};
     std::vector<std::string> result;
     for (const std::string& content : contents) {
         for (const int level : {0, 1, 6, 9}) {
             result.push_back(block(content.size(), zlibStream(content, level)));
         }
     }
-    const std::string text = lines(1000, "text");
+    const std::string text = compressibleText(1000, "text");
     result.push_back(block(text.size(), zlibStream(text, 6) + "trailing bytes"));
     result.push_back(block(text.size() - 1, zlibStream(text, 6)));
     result.push_back(block(text.size(), dictionaryStream(text)));

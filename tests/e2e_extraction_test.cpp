@@ -22,24 +22,6 @@ const std::string Invalid = "  ERROR: The archive is invalid or corrupted\n";
 const std::string BadPath = "  ERROR: Invalid file path listed in the archive\n";
 const std::string CannotCreateFile = "  ERROR: Failed to create the destination file\n";
 
-std::string noise(std::size_t length, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(length, '\0');
-    for (char& c : bytes) {
-        c = static_cast<char>(generator());
-    }
-    return bytes;
-}
-
-std::string text(std::size_t length) {
-    std::string bytes;
-    for (std::size_t i = 0; bytes.size() < length; ++i) {
-        bytes += "line " + std::to_string(i) + " of some compressible text\n";
-    }
-    bytes.resize(length);
-    return bytes;
-}
-
 class ExtractionTest : public UnpackTest {
 protected:
     ProcessResult unpackImage(const ArchiveImage& image, std::vector<std::string> options = {},
@@ -82,12 +64,12 @@ TEST_F(ExtractionTest, WritesEveryEntryWithItsProgressLine) {
 // Blocks at the 64 KiB boundaries, raw and zlib, including a non-final raw block stored as 0.
 TEST_F(ExtractionTest, MultiBlockEntriesDecodeExactly) {
     const std::vector<FileSpec> files = {
-        {"raw/exact", noise(65536, 1), BlockMode::Raw},
-        {"raw/three", noise(3 * 65536 + 1, 2), BlockMode::Raw},
-        {"zlib/exact", text(2 * 65536), BlockMode::Zlib},
-        {"zlib/odd", text(2 * 65536 + 7), BlockMode::Zlib},
-        {"zlib/noise", noise(30000, 3), BlockMode::Zlib},
-        {"mixed", text(65536) + noise(65536, 4) + text(10)},
+        {"raw/exact", incompressibleBytes(65536, 1), BlockMode::Raw},
+        {"raw/three", incompressibleBytes(3 * 65536 + 1, 2), BlockMode::Raw},
+        {"zlib/exact", compressibleText(2 * 65536), BlockMode::Zlib},
+        {"zlib/odd", compressibleText(2 * 65536 + 7), BlockMode::Zlib},
+        {"zlib/noise", incompressibleBytes(30000, 3), BlockMode::Zlib},
+        {"mixed", compressibleText(65536) + incompressibleBytes(65536, 4) + compressibleText(10)},
     };
     const ArchiveImage image = makeArchive(files);
     ASSERT_EQ(image.blockSizes[1], 0); // "raw/three" begins with a full stored block
@@ -235,8 +217,8 @@ TEST_F(ExtractionTest, NamesWindowsCannotHoldAreRefused) {
 // Each way an entry's data can be bad: the run fails after the entry's progress line, earlier
 // entries stay, nothing is left at the failing entry's path, and no temporary file remains.
 TEST_F(ExtractionTest, BadEntryDataFailsAndLeavesNothingAtItsPath) {
-    const std::vector<FileSpec> files = {{"good", "fine"},
-                                         {"sub/bad", text(3 * 65536 - 10), BlockMode::Zlib}};
+    const std::vector<FileSpec> files = {
+        {"good", "fine"}, {"sub/bad", compressibleText(3 * 65536 - 10), BlockMode::Zlib}};
     const auto variant = [&](auto change) {
         ArchiveImage image = makeArchive(files);
         change(image);
@@ -274,7 +256,7 @@ TEST_F(ExtractionTest, BadEntryDataFailsAndLeavesNothingAtItsPath) {
 
 TEST_F(ExtractionTest, FailedEntryKeepsTheFileItWouldHaveOverwritten) {
     ArchiveImage image =
-        makeArchive({{"a", "new a"}, {"b", text(70000), BlockMode::Zlib}, {"c", "c"}});
+        makeArchive({{"a", "new a"}, {"b", compressibleText(70000), BlockMode::Zlib}, {"c", "c"}});
     image.data[image.data.size() - 3] ^= 0x01;
     fs::create_directories(target());
     writeFile(target() / "b", "old b");
@@ -301,7 +283,8 @@ TEST_F(ExtractionTest, WriteFailureFailsTheRunAndLeavesNoFile) {
     ProcessOptions limited;
     limited.fileSizeLimit = 100000;
     const ProcessResult result = unpackImage(
-        makeArchive({{"small", "fits"}, {"dir/large", text(300000)}, {"after", "x"}}), {}, limited);
+        makeArchive({{"small", "fits"}, {"dir/large", compressibleText(300000)}, {"after", "x"}}),
+        {}, limited);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.err, "  ERROR: Failed to write the destination file\n");
     EXPECT_EQ(treeOf(target()), (Tree{{"small", "fits"}, {"dir", "<dir>"}}));

@@ -20,26 +20,10 @@ using qzb::Archive;
 using qzb::BlockSize;
 using qzb::test::ArchiveImage;
 using qzb::test::BlockMode;
+using qzb::test::compressibleText;
+using qzb::test::contentOf;
 using qzb::test::FileHandle;
-
-// Bytes that zlib cannot shrink.
-std::string noise(std::size_t length, std::uint32_t seed) {
-    std::string bytes(length, '\0');
-    for (char& byte : bytes) {
-        seed = seed * 1664525u + 1013904223u;
-        byte = static_cast<char>(seed >> 24);
-    }
-    return bytes;
-}
-
-// Bytes that zlib shrinks, but not to nothing.
-std::string text(std::size_t length) {
-    std::string bytes(length, '\0');
-    for (std::size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<char>('a' + (i * i / 7 + i / 3) % 26);
-    }
-    return bytes;
-}
+using qzb::test::incompressibleBytes;
 
 std::string zlibStream(const std::string& content) {
     uLongf length = compressBound(static_cast<uLong>(content.size()));
@@ -51,17 +35,6 @@ std::string zlibStream(const std::string& content) {
     }
     stream.resize(length);
     return stream;
-}
-
-std::string contentOf(std::FILE* file) {
-    std::string bytes;
-    std::rewind(file);
-    char buffer[4096];
-    std::size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        bytes.append(buffer, got);
-    }
-    return bytes;
 }
 
 // Extracts entry `index` of an archive already read; nullopt when extraction fails.
@@ -77,10 +50,10 @@ std::optional<std::string> extract(const Archive& archive, std::FILE* archiveFil
 TEST(EntryExtractor, RestoresEntriesInAnyOrder) {
     const std::vector<qzb::test::FileSpec> files = {
         {"raw", "abc", BlockMode::Raw},
-        {"zlib", text(3 * BlockSize + 100), BlockMode::Zlib},
-        {"full raw blocks", noise(2 * BlockSize + 5, 1), BlockMode::Auto},
+        {"zlib", compressibleText(3 * BlockSize + 100), BlockMode::Zlib},
+        {"full raw blocks", incompressibleBytes(2 * BlockSize + 5, 1), BlockMode::Auto},
         {"empty", ""},
-        {"one full block", text(BlockSize), BlockMode::Raw},
+        {"one full block", compressibleText(BlockSize), BlockMode::Raw},
     };
     const ArchiveImage image = qzb::test::makeArchive(files);
     // The cases the extractor must tell apart are really there.
@@ -104,9 +77,10 @@ TEST(EntryExtractor, RestoresEntriesInAnyOrder) {
 TEST(EntryExtractor, ForcedZlibBlocksOfEverySmallLength) {
     std::vector<qzb::test::FileSpec> files;
     for (std::size_t length = 1; length <= 300; ++length) {
+        files.push_back({std::to_string(length) + ".noise", incompressibleBytes(length, length),
+                         BlockMode::Zlib});
         files.push_back(
-            {std::to_string(length) + ".noise", noise(length, length), BlockMode::Zlib});
-        files.push_back({std::to_string(length) + ".text", text(length), BlockMode::Zlib});
+            {std::to_string(length) + ".text", compressibleText(length), BlockMode::Zlib});
     }
     const ArchiveImage image = qzb::test::makeArchive(files);
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -118,8 +92,9 @@ TEST(EntryExtractor, ForcedZlibBlocksOfEverySmallLength) {
     for (std::size_t i = 0; i < files.size(); ++i) {
         EXPECT_EQ(extract(archive, file.get(), i), files[i].content) << files[i].name;
     }
-    EXPECT_THROW(qzb::test::makeArchive({{"x", noise(BlockSize, 7), BlockMode::Zlib}}),
-                 std::runtime_error);
+    EXPECT_THROW(
+        qzb::test::makeArchive({{"x", incompressibleBytes(BlockSize, 7), BlockMode::Zlib}}),
+        std::runtime_error);
 }
 
 TEST(EntryExtractor, EmptyEntryReadsNothing) {
@@ -148,7 +123,7 @@ struct BadEntryCase {
 
 // The reader may refuse such an archive or the extractor the entry; neither may pass it.
 TEST(EntryExtractor, RefusesEntriesThatCannotBeDecoded) {
-    const std::string content = text(1000);
+    const std::string content = compressibleText(1000);
     const BadEntryCase cases[] = {
         {"firstBlock past the table", true,
          [](ArchiveImage& a) {
@@ -183,8 +158,9 @@ TEST(EntryExtractor, RefusesEntriesThatCannotBeDecoded) {
     };
     for (const BadEntryCase& c : cases) {
         ArchiveImage image = qzb::test::makeArchive(
-            {c.rawBlocks ? qzb::test::FileSpec{"x", noise(BlockSize + 10, 3), BlockMode::Raw}
-                         : qzb::test::FileSpec{"x", content, BlockMode::Zlib}});
+            {c.rawBlocks
+                 ? qzb::test::FileSpec{"x", incompressibleBytes(BlockSize + 10, 3), BlockMode::Raw}
+                 : qzb::test::FileSpec{"x", content, BlockMode::Zlib}});
         c.breakIt(image);
         const FileHandle file = qzb::test::temporaryFile(image.serialize());
         Archive archive;

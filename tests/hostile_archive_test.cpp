@@ -39,30 +39,20 @@ namespace fs = std::filesystem;
 
 const std::string Invalid = "  ERROR: The archive is invalid or corrupted\n";
 
-// Compresses well, but every 4 KiB differ, so a block decoded from the wrong place shows.
-std::string lines(std::size_t length, const std::string& tag) {
-    std::string text;
-    while (text.size() < length) {
-        text += tag + " at " + std::to_string(text.size() / 4096) + "\n";
-    }
-    text.resize(length);
-    return text;
-}
-
 // Small enough to sweep every byte: directories of both separators, an empty entry, raw blocks,
 // and a zlib entry of three different blocks.
 const std::vector<FileSpec> SmallFiles = {
     {"docs/readme.txt", "Unpack me, then read me.\n", BlockMode::Raw},
-    {"data/blocks.bin", lines(2 * 65536 + 300, "blocks"), BlockMode::Zlib},
+    {"data/blocks.bin", compressibleText(2 * 65536 + 300, "blocks"), BlockMode::Zlib},
     {"empty.txt", "", BlockMode::Auto},
-    {"a\\b\\notes.txt", lines(900, "notes"), BlockMode::Zlib},
+    {"a\\b\\notes.txt", compressibleText(900, "notes"), BlockMode::Zlib},
     {"data/tail.bin", "0123456789", BlockMode::Raw},
 };
 
 // A raw entry with a full non-final block, for sampled changes in a larger data area.
 const std::vector<FileSpec> LargeFiles = {
-    {"big/raw.bin", lines(2 * 65536 + 500, "raw"), BlockMode::Raw},
-    {"big/zlib.bin", lines(3 * 65536 + 7, "zlib"), BlockMode::Zlib},
+    {"big/raw.bin", compressibleText(2 * 65536 + 500, "raw"), BlockMode::Raw},
+    {"big/zlib.bin", compressibleText(3 * 65536 + 7, "zlib"), BlockMode::Zlib},
     {"small.txt", "small", BlockMode::Raw},
 };
 
@@ -110,17 +100,6 @@ struct Outcome {
     bool read = false;
     std::vector<EntryOutcome> entries;
 };
-
-std::string contentOf(std::FILE* file) {
-    std::string bytes;
-    std::rewind(file);
-    char buffer[16384];
-    std::size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        bytes.append(buffer, got);
-    }
-    return bytes;
-}
 
 // Entries go one after another into a single scratch file: a file per entry would cost more than
 // the extraction itself.
@@ -597,8 +576,8 @@ TEST_F(HostileRun, HugeHeaderClaimsAreRefusedQuicklyInLittleMemory) {
          }},
         {"firstBlock 0xFFFFFFFF", [](ArchiveImage& a) { a.entries[1].firstBlock = 0xFFFFFFFF; }},
     };
-    const std::vector<FileSpec> files = {{"first.txt", "first"},
-                                         {"second.bin", lines(70000, "second"), BlockMode::Zlib}};
+    const std::vector<FileSpec> files = {
+        {"first.txt", "first"}, {"second.bin", compressibleText(70000, "second"), BlockMode::Zlib}};
     for (const HugeHeader& c : cases) {
         ArchiveImage image = makeArchive(files);
         c.claim(image);
