@@ -38,8 +38,9 @@ bool inflateBlock(const unsigned char* input, std::size_t inputLength, unsigned 
     // Without a place for the produced length, libdeflate answers success only for a stream that
     // fills the output exactly; it checks the Adler-32 trailer, refuses a preset dictionary and
     // ignores whatever follows the stream, all as zlib's uncompress does. One difference: it
-    // decodes the length and distance symbols DEFLATE reserves (286, 287; 30, 31), which zlib
-    // refuses. No encoder emits them, and such a block still has to pass both checks above.
+    // is more lenient with malformed Huffman data that zlib refuses (reserved symbols, a
+    // code-length repeat past the table). No encoder emits such data, and such a block still has to
+    // pass both checks above.
     return libdeflate_zlib_decompress(&decompressor(), input, inputLength, output, expected,
                                       nullptr) == LIBDEFLATE_SUCCESS;
 }
