@@ -38,8 +38,6 @@ public:
 
     std::FILE* get() const { return file_.get(); }
 
-    bool writeFailed() const { return std::ferror(file_.get()) != 0; }
-
     void commit(const std::string& destination) {
         if (!file_.close()) {
             throw RunError("Failed to write the destination file");
@@ -96,9 +94,13 @@ void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool over
         }
 
         PendingFile output(target->directory, outputBuffer.data());
-        if (!archive.extractEntry(archiveFile, output.get(), i)) {
-            throw RunError(output.writeFailed() ? "Failed to write the destination file"
-                                                : "The archive is invalid or corrupted");
+        switch (archive.extractEntry(archiveFile, output.get(), i)) {
+        case ExtractResult::Done:
+            break;
+        case ExtractResult::Corrupt:
+            throw RunError("The archive is invalid or corrupted");
+        case ExtractResult::WriteFailed:
+            throw RunError("Failed to write the destination file");
         }
         output.commit(target->path);
     }

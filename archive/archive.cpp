@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "archive/file_io.h"
 #include "digest/md5.h"
@@ -67,17 +68,27 @@ bool readRecords(TocInput& input, std::uint64_t count, Decode decode) {
     return true;
 }
 
+// The name at `offset` of a name-table body whose offsets were checked: it ends at a zero byte.
+std::string_view nameAt(const std::string& body, std::uint64_t offset) {
+    const char* start = body.data() + offset;
+    return std::string_view(start, std::strlen(start));
+}
+
 } // namespace
 
 std::string_view Archive::name(std::size_t index) const {
-    const char* start = nameBody_.data() + entries_[index].nameOffset;
-    return std::string_view(start, std::strlen(start));
+    return nameAt(nameBody_, entries_[index].nameOffset);
 }
 
 bool Archive::readTableOfContents(std::FILE* archiveFile, bool verifyChecksums) {
     entries_.clear();
     nameBody_.clear();
     blockSizes_.clear();
+    // Read into locals and kept only once every check passed, so no caller ever sees entries
+    // whose name offsets were not checked.
+    std::vector<ArchiveEntry> entries;
+    std::string nameBody;
+    std::vector<std::uint32_t> blockSizes;
 
     std::uint64_t fileSize = 0;
     if (!fileLength(archiveFile, fileSize) || !seekTo(archiveFile, 0)) {
@@ -119,9 +130,9 @@ bool Archive::readTableOfContents(std::FILE* archiveFile, bool verifyChecksums) 
         return false;
     }
 
-    entries_.reserve(count);
+    entries.reserve(count);
     if (!readRecords<EntryRecordSize>(
-            input, count, [&](const unsigned char* p) { entries_.push_back(decodeEntry(p)); })) {
+            input, count, [&](const unsigned char* p) { entries.push_back(decodeEntry(p)); })) {
         return false;
     }
 
@@ -133,16 +144,16 @@ bool Archive::readTableOfContents(std::FILE* archiveFile, bool verifyChecksums) 
     if (nameTableSize < NameTableLengthSize || !fits(nameTableSize - NameTableLengthSize)) {
         return false;
     }
-    nameBody_.resize(nameTableSize - NameTableLengthSize);
-    if (!input.read(nameBody_.data(), nameBody_.size())) {
+    nameBody.resize(nameTableSize - NameTableLengthSize);
+    if (!input.read(nameBody.data(), nameBody.size())) {
         return false;
     }
 
     // A name runs from its offset to the next zero byte, so an offset is good exactly when a zero
     // byte lies at or after it.
-    const std::size_t lastZero = nameBody_.rfind('\0');
+    const std::size_t lastZero = nameBody.rfind('\0');
     std::uint64_t totalBlocks = 0;
-    for (const ArchiveEntry& entry : entries_) {
+    for (const ArchiveEntry& entry : entries) {
         if (lastZero == std::string::npos || entry.nameOffset > lastZero) {
             return false;
         }
@@ -152,9 +163,9 @@ bool Archive::readTableOfContents(std::FILE* archiveFile, bool verifyChecksums) 
         }
     }
 
-    blockSizes_.reserve(totalBlocks);
+    blockSizes.reserve(totalBlocks);
     if (!readRecords<BlockSizeFieldSize>(input, totalBlocks, [&](const unsigned char* p) {
-            blockSizes_.push_back(decodeBlockSize(p));
+            blockSizes.push_back(decodeBlockSize(p));
         })) {
         return false;
     }
@@ -162,24 +173,26 @@ bool Archive::readTableOfContents(std::FILE* archiveFile, bool verifyChecksums) 
     if (input.position() != header.tocSize) {
         return false;
     }
-    if (!verifyChecksums) {
-        return true;
-    }
-
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-        const std::string_view entryName = name(i);
-        if (md5Digest(entryName.data(), entryName.size()) != nameDigests[i]) {
+    if (verifyChecksums) {
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const std::string_view entryName = nameAt(nameBody, entries[i].nameOffset);
+            if (md5Digest(entryName.data(), entryName.size()) != nameDigests[i]) {
+                return false;
+            }
+        }
+        const Md5 tocDigest = input.digest();
+        Md5 storedDigest;
+        if (fileSize < DigestSize || !seekTo(archiveFile, fileSize - DigestSize) ||
+            std::fread(storedDigest.data(), 1, DigestSize, archiveFile) != DigestSize ||
+            tocDigest != storedDigest) {
             return false;
         }
     }
 
-    const Md5 tocDigest = input.digest();
-    Md5 storedDigest;
-    if (fileSize < DigestSize || !seekTo(archiveFile, fileSize - DigestSize) ||
-        std::fread(storedDigest.data(), 1, DigestSize, archiveFile) != DigestSize) {
-        return false;
-    }
-    return tocDigest == storedDigest;
+    entries_ = std::move(entries);
+    nameBody_ = std::move(nameBody);
+    blockSizes_ = std::move(blockSizes);
+    return true;
 }
 
 } // namespace qzb

@@ -11,6 +11,10 @@
 
 namespace qzb {
 
+// What became of one entry: decoded whole, refused because the archive's data cannot be decoded or
+// read, or lost because the output file refused a write.
+enum class ExtractResult { Done, Corrupt, WriteFailed };
+
 // The table of contents of one archive, held in memory. It owns no file: callers pass the open
 // archive file to each operation. Operations answer true or false and never print.
 class Archive {
@@ -19,13 +23,13 @@ public:
 
     // Reads and checks the table of contents from an archive positioned anywhere. Every size in
     // the header is bounded by the file's real length before anything is reserved, so memory
-    // follows the file, never a header value.
+    // follows the file, never a header value. The contents change only on success: a failed read
+    // leaves the Archive empty.
     bool readTableOfContents(std::FILE* archiveFile, bool verifyChecksums);
 
-    // Writes the content of entry `index` to `outputFile`. Answers false for an entry that cannot
-    // be decoded or read, and for a failed write: the caller tells them apart by ferror on
-    // `outputFile`. Closes and flushes neither file.
-    bool extractEntry(std::FILE* archiveFile, std::FILE* outputFile, std::size_t index) const;
+    // Writes the content of entry `index` to `outputFile`. Closes and flushes neither file.
+    ExtractResult extractEntry(std::FILE* archiveFile, std::FILE* outputFile,
+                               std::size_t index) const;
 
     std::size_t entryCount() const { return entries_.size(); }
     std::string entryName(std::size_t index) const { return std::string(name(index)); }

@@ -4,24 +4,25 @@
 
 namespace qzb {
 
-bool Archive::extractEntry(std::FILE* archiveFile, std::FILE* outputFile, std::size_t index) const {
+ExtractResult Archive::extractEntry(std::FILE* archiveFile, std::FILE* outputFile,
+                                    std::size_t index) const {
     if (index >= entries_.size()) {
-        return false;
+        return ExtractResult::Corrupt;
     }
     const ArchiveEntry& entry = entries_[index];
     const std::uint64_t blocks = blockCount(entry.originalSize);
     if (blocks == 0) {
-        return true;
+        return ExtractResult::Done;
     }
     if (entry.firstBlock > blockSizes_.size() || blocks > blockSizes_.size() - entry.firstBlock) {
-        return false;
+        return ExtractResult::Corrupt;
     }
     // Entries usually lie in table order, so the stream is often there already; a seek would
     // cost a system call and drop what the stream has read ahead.
     std::uint64_t position = 0;
     if ((!filePosition(archiveFile, position) || position != entry.dataOffset) &&
         !seekTo(archiveFile, entry.dataOffset)) {
-        return false;
+        return ExtractResult::Corrupt;
     }
 
     // Two buffers for the whole call; a stored block never exceeds BlockSize.
@@ -31,20 +32,20 @@ bool Archive::extractEntry(std::FILE* archiveFile, std::FILE* outputFile, std::s
         const std::uint32_t expected = blockLength(entry.originalSize, k);
         const std::uint32_t storedLength = blockSizes_[entry.firstBlock + k];
         if (std::fread(stored, 1, storedLength, archiveFile) != storedLength) {
-            return false;
+            return ExtractResult::Corrupt;
         }
         const unsigned char* bytes = stored;
         if (storedLength != expected) {
             if (!inflateBlock(stored, storedLength, decoded, expected)) {
-                return false;
+                return ExtractResult::Corrupt;
             }
             bytes = decoded;
         }
         if (std::fwrite(bytes, 1, expected, outputFile) != expected) {
-            return false;
+            return ExtractResult::WriteFailed;
         }
     }
-    return true;
+    return ExtractResult::Done;
 }
 
 } // namespace qzb

@@ -106,7 +106,7 @@ void BM_ExtractLargeEntryToMemory(benchmark::State& state) {
     std::vector<char> output(LargeEntry);
     for (auto _ : state) {
         const File sink(fmemopen(output.data(), output.size(), "wb"));
-        if (!toc.extractEntry(file.get(), sink.get(), 0)) {
+        if (toc.extractEntry(file.get(), sink.get(), 0) != qzb::ExtractResult::Done) {
             state.SkipWithError("the entry does not extract");
             break;
         }

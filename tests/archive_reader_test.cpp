@@ -58,14 +58,20 @@ bool readToc(Archive& archive, const std::string& bytes, bool verifyChecksums) {
     return archive.readTableOfContents(file.get(), verifyChecksums);
 }
 
-// Reads a broken table in a fresh Archive; answers whether it was accepted and records the
-// largest allocation made meanwhile.
+// Reads a broken table into an Archive that held another one; answers whether it was accepted
+// and records the largest allocation made meanwhile. A refused read leaves the Archive empty.
 bool readWatched(const std::string& bytes, bool verifyChecksums, std::size_t& largest) {
-    const qzb::test::FileHandle file = qzb::test::temporaryFile(bytes);
+    static const std::string previous = qzb::test::buildArchive({{"earlier", "content"}});
     Archive archive;
+    EXPECT_TRUE(readToc(archive, previous, true));
+    const qzb::test::FileHandle file = qzb::test::temporaryFile(bytes);
     largestAllocation = 0;
     const bool accepted = archive.readTableOfContents(file.get(), verifyChecksums);
     largest = largestAllocation;
+    if (!accepted) {
+        EXPECT_EQ(archive.entryCount(), 0u);
+        EXPECT_TRUE(archive.entries().empty() && archive.blockSizes().empty());
+    }
     return accepted;
 }
 

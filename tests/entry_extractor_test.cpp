@@ -41,7 +41,7 @@ std::string zlibStream(const std::string& content) {
 std::optional<std::string> extract(const Archive& archive, std::FILE* archiveFile,
                                    std::size_t index) {
     const FileHandle output = qzb::test::temporaryFile();
-    if (!archive.extractEntry(archiveFile, output.get(), index)) {
+    if (archive.extractEntry(archiveFile, output.get(), index) != qzb::ExtractResult::Done) {
         return std::nullopt;
     }
     return contentOf(output.get());
@@ -167,7 +167,29 @@ TEST(EntryExtractor, RefusesEntriesThatCannotBeDecoded) {
         if (!archive.readTableOfContents(file.get(), false)) {
             continue;
         }
-        EXPECT_FALSE(extract(archive, file.get(), 0).has_value()) << c.what;
+        const FileHandle output = qzb::test::temporaryFile();
+        EXPECT_EQ(archive.extractEntry(file.get(), output.get(), 0), qzb::ExtractResult::Corrupt)
+            << c.what;
+    }
+}
+
+// An output file that refuses the bytes is not a corrupt archive; an empty entry writes nothing.
+TEST(EntryExtractor, RefusedWriteIsToldApart) {
+    const std::string path = ::testing::TempDir() + "qzb-read-only-output";
+    qzb::test::writeFile(path, "");
+    const FileHandle readOnly(std::fopen(path.c_str(), "rb"));
+    ASSERT_TRUE(readOnly);
+    const FileHandle file = qzb::test::temporaryFile(
+        qzb::test::buildArchive({{"raw", "abc", BlockMode::Raw},
+                                 {"zlib", compressibleText(5000), BlockMode::Zlib},
+                                 {"empty", ""}}));
+    Archive archive;
+    ASSERT_TRUE(archive.readTableOfContents(file.get(), true));
+    using qzb::ExtractResult;
+    const ExtractResult expected[] = {ExtractResult::WriteFailed, ExtractResult::WriteFailed,
+                                      ExtractResult::Done};
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ(archive.extractEntry(file.get(), readOnly.get(), i), expected[i]) << i;
     }
 }
 

@@ -115,7 +115,8 @@ Outcome unpackInProcess(std::string_view bytes, bool verifyChecksums) {
     std::vector<std::optional<std::pair<long, long>>> spans;
     for (std::size_t i = 0; i < archive.entryCount(); ++i) {
         const long start = std::ftell(output.get());
-        const bool extracted = archive.extractEntry(file.get(), output.get(), i);
+        const bool extracted =
+            archive.extractEntry(file.get(), output.get(), i) == ExtractResult::Done;
         spans.push_back(extracted ? std::optional(std::pair(start, std::ftell(output.get())))
                                   : std::nullopt);
     }
