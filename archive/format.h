@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "common/little_endian.h"
+
 // The on-disk records of an archive. Every integer is little-endian and decoded byte by byte,
 // so nothing depends on the host's byte order or on struct layout.
 namespace qzb {
@@ -29,20 +31,6 @@ struct ArchiveEntry {
     std::uint64_t dataOffset;
     std::uint64_t nameOffset;
 };
-
-inline std::uint16_t loadLe16(const unsigned char* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-inline std::uint32_t loadLe32(const unsigned char* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-inline std::uint64_t loadLe64(const unsigned char* p) {
-    return static_cast<std::uint64_t>(loadLe32(p)) | static_cast<std::uint64_t>(loadLe32(p + 4))
-                                                         << 32;
-}
 
 inline ArchiveHeader decodeHeader(const unsigned char* p) {
     return {loadLe32(p), loadLe32(p + 4), loadLe32(p + 8), loadLe32(p + 12)};

@@ -2,23 +2,13 @@
 
 #include <cstring>
 
+#include "common/little_endian.h"
+
 namespace qzb {
 namespace {
 
 inline std::uint32_t rotl(std::uint32_t x, int n) {
     return (x << n) | (x >> (32 - n));
-}
-
-inline std::uint32_t loadWord(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-inline void storeWord(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-    p[3] = static_cast<std::uint8_t>(v >> 24);
 }
 
 #define QZB_MD5_STEP(f, a, b, c, d, x, t, s)                                                       \
@@ -41,7 +31,7 @@ inline std::uint32_t I(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
 void transform(std::uint32_t state[4], const std::uint8_t* block) {
     std::uint32_t x[16];
     for (int i = 0; i < 16; ++i) {
-        x[i] = loadWord(block + 4 * i);
+        x[i] = loadLe32(block + 4 * i);
     }
     std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
 
@@ -158,8 +148,8 @@ void md5Update(Md5Context& context, const void* data, std::size_t length) {
 
 void md5Final(Md5Context& context, Md5& digest) {
     std::uint8_t bits[8];
-    storeWord(bits, context.count[0]);
-    storeWord(bits + 4, context.count[1]);
+    storeLe32(bits, context.count[0]);
+    storeLe32(bits + 4, context.count[1]);
 
     static const std::uint8_t padding[64] = {0x80};
     const std::size_t buffered = (context.count[0] >> 3) & 0x3F;
@@ -168,7 +158,7 @@ void md5Final(Md5Context& context, Md5& digest) {
     md5Update(context, bits, 8);
 
     for (int i = 0; i < 4; ++i) {
-        storeWord(digest.data() + 4 * i, context.state[i]);
+        storeLe32(digest.data() + 4 * i, context.state[i]);
     }
     std::memset(&context, 0, sizeof context);
 }
