@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/text_conversion.h"
+
 namespace qzb::test {
 namespace {
 
@@ -38,14 +40,6 @@ public:
 private:
     HANDLE handle_ = nullptr;
 };
-
-std::wstring widen(const std::string& text) {
-    const int size = static_cast<int>(text.size());
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), length);
-    return wide;
-}
 
 // Quotes one argument so that the child's command-line parser gives it back unchanged.
 void appendArgument(std::wstring& commandLine, const std::wstring& argument) {
@@ -113,7 +107,7 @@ ProcessResult runProcess(const std::filesystem::path& executable,
     std::wstring commandLine;
     appendArgument(commandLine, program.native());
     for (const std::string& argument : arguments) {
-        appendArgument(commandLine, widen(argument));
+        appendArgument(commandLine, widen(argument, CP_UTF8));
     }
 
     Handle outRead, outWrite, errRead, errWrite;
