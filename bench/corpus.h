@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tests/support/archive_writer.h"
+#include "testkit/archive_writer.h"
 
 // The benchmark corpora: the same content on every run and every machine, so timings compare.
 namespace qzb::bench {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bench/corpus.h"
+#include "testkit/scratch_files.h"
 
 namespace fs = std::filesystem;
 

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "examples/sample_files.h"
+#include "testkit/scratch_files.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {

@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/archive_writer.h"
+#include "testkit/archive_writer.h"
+#include "testkit/content.h"
 
 namespace qzb::example {
 
@@ -17,19 +18,11 @@ inline std::vector<test::FileSpec> sampleFiles() {
                  "\nEvery entry of an archive is cut into blocks of 64 KiB, each stored raw or as "
                  "a zlib stream.\n\n";
     }
-    std::string noise(70000, '\0');
-    std::uint32_t state = 2463534242u;
-    for (char& c : noise) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        c = static_cast<char>(state);
-    }
     return {
         {"readme.txt", "This archive was made by the project's example maker.\n"},
         {"docs/guide/book.txt", guide},
         {"docs/guide/empty.txt", ""},
-        {"data\\noise.bin", noise},
+        {"data\\noise.bin", test::incompressibleBytes(70000, 2463534242u)},
         {"data\\tiny.bin", std::string("\x00\x01\x02", 3), test::BlockMode::Raw},
     };
 }

@@ -15,6 +15,7 @@
 // high, xor) triples, then the content to compress with level (bits 0-3) and strategy (bits 4-6).
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -22,6 +23,7 @@
 
 #include "archive/block_decoder.h"
 #include "fuzz/fuzz_support.h"
+#include "testkit/archive_writer.h"
 
 namespace {
 
@@ -33,23 +35,6 @@ bool referenceInflate(const std::vector<unsigned char>& stream, unsigned char* o
     return uncompress(output, &produced, stream.data(), static_cast<uLong>(stream.size())) ==
                Z_OK &&
            produced == expected;
-}
-
-std::vector<unsigned char> compressed(const std::uint8_t* content, std::size_t length, int level,
-                                      int strategy, int windowBits) {
-    z_stream stream{};
-    if (deflateInit2(&stream, level, Z_DEFLATED, windowBits, 8, strategy) != Z_OK) {
-        return {};
-    }
-    std::vector<unsigned char> out(deflateBound(&stream, static_cast<uLong>(length)));
-    stream.next_in = const_cast<Bytef*>(content);
-    stream.avail_in = static_cast<uInt>(length);
-    stream.next_out = out.data();
-    stream.avail_out = static_cast<uInt>(out.size());
-    const int result = deflate(&stream, Z_FINISH);
-    out.resize(result == Z_STREAM_END ? stream.total_out : 0);
-    deflateEnd(&stream);
-    return out;
 }
 
 // Whether zlib refuses the stream only for malformed Huffman data, not for its length, header,
@@ -96,8 +81,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         constexpr int strategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE,
                                       Z_FIXED};
         expected = size - header;
-        stream = compressed(data + header, expected, (mode & 0x0F) % 10,
-                            strategies[(mode >> 4) % 5], windowBits);
+        const std::string built = qzb::test::zlibStream(
+            std::string_view(reinterpret_cast<const char*>(data + header), expected),
+            (mode & 0x0F) % 10, {}, strategies[(mode >> 4) % 5], windowBits);
+        stream.assign(built.begin(), built.end());
         if (stream.empty() || expected == 0) {
             return 0;
         }

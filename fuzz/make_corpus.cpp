@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include <zlib.h>
-
-#include "tests/support/archive_writer.h"
+#include "testkit/archive_writer.h"
+#include "testkit/content.h"
+#include "testkit/scratch_files.h"
 
 namespace {
 
@@ -20,6 +20,7 @@ using qzb::test::BlockMode;
 using qzb::test::compressibleText;
 using qzb::test::FileSpec;
 using qzb::test::makeArchive;
+using qzb::test::zlibStream;
 
 std::vector<FileSpec> manyEntries() {
     std::vector<FileSpec> files;
@@ -94,34 +95,6 @@ std::vector<std::pair<std::string, ArchiveImage>> archives() {
     return seeds;
 }
 
-std::string zlibStream(const std::string& content, int level) {
-    uLongf length = compressBound(static_cast<uLong>(content.size()));
-    std::string stream(length, '\0');
-    compress2(reinterpret_cast<Bytef*>(stream.data()), &length,
-              reinterpret_cast<const Bytef*>(content.data()), static_cast<uLong>(content.size()),
-              level);
-    stream.resize(length);
-    return stream;
-}
-
-// A stream that needs a preset dictionary, which a block may not.
-std::string dictionaryStream(const std::string& content) {
-    z_stream stream{};
-    deflateInit(&stream, 6);
-    const std::string dictionary = content.substr(0, 32);
-    deflateSetDictionary(&stream, reinterpret_cast<const Bytef*>(dictionary.data()),
-                         static_cast<uInt>(dictionary.size()));
-    std::string out(compressBound(static_cast<uLong>(content.size())) + 16, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
-    stream.avail_in = static_cast<uInt>(content.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
-}
-
 // A block for the decoder target: mode 0, its uncompressed length as stored (0 for 65536), then
 // a stream.
 std::string block(std::size_t length, const std::string& stream) {
@@ -136,12 +109,7 @@ std::string compressMe(char mode, const std::string& content) {
 }
 
 std::vector<std::string> blocks() {
-    std::string noise(300, '\0');
-    std::uint32_t seed = 7;
-    for (char& byte : noise) {
-        seed = seed * 1664525u + 1013904223u;
-        byte = static_cast<char>(seed >> 24);
-    }
+    const std::string noise = qzb::test::incompressibleBytes(300, 7);
     const std::vector<std::string> contents = {"x", compressibleText(100, "short"), noise,
                                                std::string(65536, '\0'),
                                                compressibleText(65536, "full")};
@@ -152,9 +120,10 @@ std::vector<std::string> blocks() {
         }
     }
     const std::string text = compressibleText(1000, "text");
-    result.push_back(block(text.size(), zlibStream(text, 6) + "trailing bytes"));
-    result.push_back(block(text.size() - 1, zlibStream(text, 6)));
-    result.push_back(block(text.size(), dictionaryStream(text)));
+    result.push_back(block(text.size(), zlibStream(text) + "trailing bytes"));
+    result.push_back(block(text.size() - 1, zlibStream(text)));
+    // A block may not need a preset dictionary.
+    result.push_back(block(text.size(), zlibStream(text, 6, text.substr(0, 32))));
     result.push_back(compressMe('\x86', text));
     result.push_back(compressMe('\xC9', noise + text));
     return result;

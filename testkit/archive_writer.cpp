@@ -1,15 +1,9 @@
-#include "tests/support/archive_writer.h"
+#include "testkit/archive_writer.h"
 
 #include <algorithm>
-#include <fstream>
 #include <stdexcept>
 
 #include <zlib.h>
-
-#ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#endif
 
 #include "archive/format.h"
 
@@ -38,16 +32,8 @@ void appendDigest(std::string& out, const Md5& digest) {
 
 // Compresses `block` into `stream`; false when zlib refuses.
 bool compressBlock(std::string_view block, int level, std::string& stream) {
-    uLongf length = compressBound(static_cast<uLong>(block.size()));
-    stream.resize(length);
-    const int result = compress2(reinterpret_cast<Bytef*>(stream.data()), &length,
-                                 reinterpret_cast<const Bytef*>(block.data()),
-                                 static_cast<uLong>(block.size()), level);
-    if (result != Z_OK) {
-        return false;
-    }
-    stream.resize(length);
-    return true;
+    stream = zlibStream(block, level);
+    return !stream.empty();
 }
 
 // A stored block is read as zlib exactly when its length differs from the block's, and a stored
@@ -197,89 +183,27 @@ std::string buildArchive(const std::vector<FileSpec>& files, int zlibLevel) {
     return makeArchive(files, zlibLevel).serialize();
 }
 
-void writeFile(const std::filesystem::path& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-        throw std::runtime_error("cannot write " + path.string());
+std::string zlibStream(std::string_view content, int level, std::string_view dictionary,
+                       int strategy, int windowBits) {
+    z_stream stream{};
+    if (deflateInit2(&stream, level, Z_DEFLATED, windowBits, 8, strategy) != Z_OK) {
+        return {};
     }
-}
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw std::runtime_error("cannot read " + path.string());
+    if (!dictionary.empty() &&
+        deflateSetDictionary(&stream, reinterpret_cast<const Bytef*>(dictionary.data()),
+                             static_cast<uInt>(dictionary.size())) != Z_OK) {
+        deflateEnd(&stream);
+        return {};
     }
-    const std::uintmax_t size = std::filesystem::file_size(path);
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (in.gcount() != static_cast<std::streamsize>(bytes.size())) {
-        throw std::runtime_error("short read of " + path.string());
-    }
-    return bytes;
-}
-
-namespace {
-
-#ifdef _WIN32
-// The C runtime's tmpfile() creates its files in the root of the drive, which needs rights there
-// and hands parallel test processes the same names. "D": deleted when closed.
-std::FILE* openTemporary() {
-    wchar_t directory[MAX_PATH + 1];
-    wchar_t name[MAX_PATH + 1];
-    if (GetTempPathW(MAX_PATH + 1, directory) == 0 ||
-        GetTempFileNameW(directory, L"qzb", 0, name) == 0) {
-        return nullptr;
-    }
-    return _wfopen(name, L"w+bD");
-}
-#else
-std::FILE* openTemporary() {
-    return std::tmpfile();
-}
-#endif
-
-} // namespace
-
-FileHandle temporaryFile(std::string_view bytes) {
-    FileHandle file(openTemporary());
-    if (!file || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size() ||
-        std::fflush(file.get()) != 0) {
-        throw std::runtime_error("cannot fill a temporary file");
-    }
-    std::rewind(file.get());
-    return file;
-}
-
-std::string contentOf(std::FILE* file) {
-    std::string bytes;
-    std::rewind(file);
-    char buffer[16384];
-    std::size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        bytes.append(buffer, got);
-    }
-    return bytes;
-}
-
-std::string compressibleText(std::size_t length, std::string_view tag) {
-    std::string text;
-    while (text.size() < length) {
-        text.append(tag);
-        text += " at " + std::to_string(text.size() / 4096) + "\n";
-    }
-    text.resize(length);
-    return text;
-}
-
-std::string incompressibleBytes(std::size_t length, std::uint32_t seed) {
-    std::string bytes(length, '\0');
-    for (char& byte : bytes) {
-        seed = seed * 1664525u + 1013904223u;
-        byte = static_cast<char>(seed >> 24);
-    }
-    return bytes;
+    std::string out(deflateBound(&stream, static_cast<uLong>(content.size())), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
+    stream.avail_in = static_cast<uInt>(content.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    const int result = deflate(&stream, Z_FINISH);
+    out.resize(result == Z_STREAM_END ? stream.total_out : 0);
+    deflateEnd(&stream);
+    return out;
 }
 
 } // namespace qzb::test

@@ -2,15 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "archive/file_io.h"
 #include "digest/md5.h"
 
 // Builds archives for tests, fuzz corpora and benchmarks. makeArchive lays out a valid archive as
@@ -57,22 +53,9 @@ struct ArchiveImage {
 ArchiveImage makeArchive(const std::vector<FileSpec>& files, int zlibLevel = 6);
 std::string buildArchive(const std::vector<FileSpec>& files, int zlibLevel = 6);
 
-void writeFile(const std::filesystem::path& path, std::string_view bytes);
-std::string readFile(const std::filesystem::path& path);
-
-using qzb::FileHandle;
-
-// An anonymous file that vanishes when closed, holding `bytes` and positioned at its start.
-FileHandle temporaryFile(std::string_view bytes = {});
-
-// All of a stream's bytes, from its start.
-std::string contentOf(std::FILE* file);
-
-// Content that compresses well but differs every 4 KiB, so a block decoded from the wrong place
-// shows.
-std::string compressibleText(std::size_t length, std::string_view tag = "line");
-
-// Bytes that zlib cannot shrink; the same seed gives the same bytes.
-std::string incompressibleBytes(std::size_t length, std::uint32_t seed);
+// `content` as one zlib stream, with zlib's defaults unless told otherwise; a non-empty
+// `dictionary` makes a stream that needs it. Empty when zlib refuses the settings.
+std::string zlibStream(std::string_view content, int level = 6, std::string_view dictionary = {},
+                       int strategy = 0, int windowBits = 15);
 
 } // namespace qzb::test

@@ -13,7 +13,8 @@
 #include "archive/archive.h"
 #include "archive/format.h"
 #include "digest/md5.h"
-#include "tests/support/archive_writer.h"
+#include "testkit/archive_writer.h"
+#include "testkit/scratch_files.h"
 
 // The largest single allocation made through operator new while a test watches, so that tests
 // can tell a reader that trusts header sizes from one that bounds them by the file's length.
@@ -73,12 +74,6 @@ bool readWatched(const std::string& bytes, bool verifyChecksums, std::size_t& la
         EXPECT_TRUE(archive.entries().empty() && archive.blockSizes().empty());
     }
     return accepted;
-}
-
-void storeLe32(std::string& bytes, std::size_t offset, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes[offset + i] = static_cast<char>(value >> (8 * i));
-    }
 }
 
 qzb::Md5 digestOf(const std::string& text) {
@@ -354,7 +349,8 @@ TEST(ArchiveReader, RefusesTruncationWithConsistentTocSize) {
     const std::string bytes = image.serialize();
     for (std::size_t length = 8; length < image.tocSize; ++length) {
         std::string cut = bytes.substr(0, length);
-        storeLe32(cut, 4, static_cast<std::uint32_t>(length));
+        qzb::storeLe32(reinterpret_cast<unsigned char*>(cut.data()) + 4,
+                       static_cast<std::uint32_t>(length));
         const qzb::Md5 digest = digestOf(cut);
         const std::string withDigest = cut + std::string(digest.begin(), digest.end());
         for (const bool verify : {true, false}) {

@@ -7,12 +7,14 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include "archive/archive.h"
+#include "archive/file_io.h"
 #include "archive/format.h"
 #include "digest/md5.h"
-#include "tests/support/archive_writer.h"
+#include "testkit/archive_writer.h"
+#include "testkit/content.h"
+#include "testkit/scratch_files.h"
 
 namespace {
 
@@ -24,18 +26,7 @@ using qzb::test::compressibleText;
 using qzb::test::contentOf;
 using qzb::test::FileHandle;
 using qzb::test::incompressibleBytes;
-
-std::string zlibStream(const std::string& content) {
-    uLongf length = compressBound(static_cast<uLong>(content.size()));
-    std::string stream(length, '\0');
-    if (compress2(reinterpret_cast<Bytef*>(stream.data()), &length,
-                  reinterpret_cast<const Bytef*>(content.data()),
-                  static_cast<uLong>(content.size()), 6) != Z_OK) {
-        throw std::runtime_error("compress2 failed");
-    }
-    stream.resize(length);
-    return stream;
-}
+using qzb::test::zlibStream;
 
 // Extracts entry `index` of an archive already read; nullopt when extraction fails.
 std::optional<std::string> extract(const Archive& archive, std::FILE* archiveFile,
@@ -193,16 +184,6 @@ TEST(EntryExtractor, RefusedWriteIsToldApart) {
     }
 }
 
-#ifdef _WIN32
-int seekTo(std::FILE* file, std::uint64_t offset) {
-    return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET);
-}
-#else
-int seekTo(std::FILE* file, std::uint64_t offset) {
-    return fseeko(file, static_cast<off_t>(offset), SEEK_SET);
-}
-#endif
-
 // The data lies past 4 GiB in a sparse file; reaching it needs a 64-bit seek.
 TEST(EntryExtractor, ReachesDataBeyondFourGiB) {
     const std::string content = "far away";
@@ -213,7 +194,7 @@ TEST(EntryExtractor, ReachesDataBeyondFourGiB) {
     const qzb::Md5 digest = qzb::md5Digest(table.data(), table.size());
 
     const FileHandle file = qzb::test::temporaryFile(table);
-    ASSERT_EQ(seekTo(file.get(), offset), 0);
+    ASSERT_TRUE(qzb::seekTo(file.get(), offset));
     ASSERT_EQ(std::fwrite(content.data(), 1, content.size(), file.get()), content.size());
     ASSERT_EQ(std::fwrite(digest.data(), 1, digest.size(), file.get()), digest.size());
     ASSERT_EQ(std::fflush(file.get()), 0);

@@ -20,7 +20,9 @@
 #include <gtest/gtest.h>
 
 #include "archive/archive.h"
-#include "tests/support/archive_writer.h"
+#include "testkit/archive_writer.h"
+#include "testkit/content.h"
+#include "testkit/scratch_files.h"
 #include "tests/support/run_process.h"
 #include "tests/support/unpack_fixture.h"
 

@@ -7,13 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/archive_writer.h"
+#include "testkit/archive_writer.h"
+#include "testkit/content.h"
+#include "testkit/scratch_files.h"
 #include "tests/support/run_process.h"
-
-#ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#endif
+#include "tests/support/text_conversion.h"
 
 // End-to-end tests run the built executable in a scratch directory of their own.
 namespace qzb::test {
@@ -78,13 +76,7 @@ private:
 // it, with '/' between directories: on Windows in the ANSI code page.
 inline std::string entryBytes(const std::filesystem::path& path) {
 #ifdef _WIN32
-    const std::wstring wide = path.generic_wstring();
-    const int size = static_cast<int>(wide.size());
-    const int length =
-        WideCharToMultiByte(CP_ACP, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
-    WideCharToMultiByte(CP_ACP, 0, wide.data(), size, bytes.data(), length, nullptr, nullptr);
-    return bytes;
+    return narrow(path.generic_wstring(), CP_ACP);
 #else
     return path.generic_string();
 #endif
