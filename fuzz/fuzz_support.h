@@ -8,9 +8,10 @@
 
 #include "archive/file_io.h"
 #include "digest/md5.h"
+#include "testkit/scratch_files.h"
 
-// Shared by the fuzz targets: memory-backed streams, independent field decoding and the
-// property check that turns a broken promise into a crash libFuzzer and the replay driver see.
+// Shared by the fuzz targets: inputs and outputs as scratch files, independent field decoding and
+// the property check that turns a broken promise into a crash libFuzzer and the replay driver see.
 namespace qzb::fuzz {
 
 // Inputs past this size are skipped: the interesting structure of an archive fits well within it,
@@ -25,11 +26,10 @@ inline constexpr std::size_t MaxInputSize = 256 * 1024;
 #define QZB_FUZZ_CHECK(condition)                                                                  \
     ((condition) ? void(0) : ::qzb::fuzz::fail(#condition, __FILE__, __LINE__))
 
-// The input as a read-only stream, so the reader keeps its FILE* interface.
+// The input as a stream positioned at its start, so the reader keeps its FILE* interface. A
+// scratch file, not a memory stream, so the targets build wherever the tool does.
 inline FileHandle openInput(std::string_view input) {
-    static char empty[1];
-    char* bytes = input.empty() ? empty : const_cast<char*>(input.data());
-    return FileHandle(fmemopen(bytes, input.size(), "rb"));
+    return test::temporaryFile(input);
 }
 
 // Decoded here rather than with the library's helpers, so a fault there cannot hide itself.
@@ -41,39 +41,48 @@ inline std::uint64_t le(std::string_view input, std::uint64_t offset, int width)
     return value;
 }
 
-// An output stream that keeps only the length and MD5 of what is written to it, so an entry of
-// any size costs no memory.
+// An output stream that answers the length and MD5 of what was written to it. Every sink of the
+// process writes to one scratch file from its start, one sink at a time, so an entry costs no
+// memory and no file of its own.
 class DigestSink {
 public:
-    DigestSink() {
-        md5Init(context_);
-        file_ =
-            FileHandle(fopencookie(this, "wb", {nullptr, &DigestSink::write, nullptr, nullptr}));
-        QZB_FUZZ_CHECK(file_);
-        std::setvbuf(file_.get(), nullptr, _IONBF, 0);
-    }
+    DigestSink() : file_(scratch()) { std::rewind(file_); }
     DigestSink(const DigestSink&) = delete;
     DigestSink& operator=(const DigestSink&) = delete;
 
-    std::FILE* get() const { return file_.get(); }
-    std::uint64_t length() const { return length_; }
-    Md5 digest() {
+    std::FILE* get() const { return file_; }
+
+    std::uint64_t length() const {
+        std::uint64_t position = 0;
+        QZB_FUZZ_CHECK(filePosition(file_, position));
+        return position;
+    }
+
+    Md5 digest() const {
+        std::uint64_t rest = length();
+        std::rewind(file_);
+        Md5Context context;
+        md5Init(context);
+        char buffer[65536];
+        while (rest > 0) {
+            const std::size_t chunk =
+                rest < sizeof buffer ? static_cast<std::size_t>(rest) : sizeof buffer;
+            QZB_FUZZ_CHECK(std::fread(buffer, 1, chunk, file_) == chunk);
+            md5Update(context, buffer, chunk);
+            rest -= chunk;
+        }
         Md5 result;
-        md5Final(context_, result);
+        md5Final(context, result);
         return result;
     }
 
 private:
-    static ssize_t write(void* cookie, const char* bytes, std::size_t length) {
-        auto* sink = static_cast<DigestSink*>(cookie);
-        md5Update(sink->context_, bytes, length);
-        sink->length_ += length;
-        return static_cast<ssize_t>(length);
+    static std::FILE* scratch() {
+        static const FileHandle file = test::temporaryFile();
+        return file.get();
     }
 
-    FileHandle file_;
-    Md5Context context_;
-    std::uint64_t length_ = 0;
+    std::FILE* file_;
 };
 
 } // namespace qzb::fuzz

@@ -45,10 +45,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     for (const fs::path& path : inputs) {
-        std::fprintf(stderr, "%s\n", path.c_str());
+        std::fprintf(stderr, "%s\n", path.string().c_str());
         std::ifstream in(path, std::ios::binary);
         if (!in) {
-            std::fprintf(stderr, "cannot read %s\n", path.c_str());
+            std::fprintf(stderr, "cannot read %s\n", path.string().c_str());
             return 1;
         }
         const std::vector<char> bytes{std::istreambuf_iterator<char>(in),
