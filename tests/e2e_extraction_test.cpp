@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "testkit/hostile_archives.h"
 #include "tests/support/unpack_fixture.h"
 
 namespace qzb::test {
@@ -217,32 +218,7 @@ TEST_F(ExtractionTest, NamesWindowsCannotHoldAreRefused) {
 // Each way an entry's data can be bad: the run fails after the entry's progress line, earlier
 // entries stay, nothing is left at the failing entry's path, and no temporary file remains.
 TEST_F(ExtractionTest, BadEntryDataFailsAndLeavesNothingAtItsPath) {
-    const std::vector<FileSpec> files = {
-        {"good", "fine"}, {"sub/bad", compressibleText(3 * 65536 - 10), BlockMode::Zlib}};
-    const auto variant = [&](auto change) {
-        ArchiveImage image = makeArchive(files);
-        change(image);
-        return image;
-    };
-    const struct {
-        const char* what;
-        ArchiveImage image;
-    } cases[] = {
-        {"blocks past the table", variant([](ArchiveImage& i) { i.entries[1].firstBlock = 2; })},
-        {"first block far past the table",
-         variant([](ArchiveImage& i) { i.entries[1].firstBlock = 0xFFFFFFFF; })},
-        {"data past the end",
-         variant([](ArchiveImage& i) { i.entries[1].dataOffset = std::uint64_t{1} << 40; })},
-        {"data offset beyond any file",
-         variant([](ArchiveImage& i) { i.entries[1].dataOffset = ~std::uint64_t{0}; })},
-        {"truncated data", variant([](ArchiveImage& i) { i.data.resize(i.data.size() - 30); })},
-        {"corrupt stream", variant([](ArchiveImage& i) { i.data[i.data.size() - 5] ^= 0x55; })},
-        {"inflates one byte short",
-         variant([](ArchiveImage& i) { i.entries[1].originalSize += 1; })},
-        {"inflates one byte long",
-         variant([](ArchiveImage& i) { i.entries[1].originalSize -= 1; })},
-    };
-    for (const auto& c : cases) {
+    for (const BadEntry& c : badEntries()) {
         fs::remove_all(target());
         const ProcessResult result = unpackImage(c.image, {"/s"});
         EXPECT_EQ(result.exitCode, 1) << c.what;
