@@ -1,5 +1,6 @@
 #include "testkit/hostile_archives.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 
@@ -148,6 +149,29 @@ const std::vector<FileSpec>& sweepFiles() {
     return files;
 }
 
+std::vector<std::vector<StoredBlock>> storedBlocks(const ArchiveImage& image) {
+    std::vector<std::vector<StoredBlock>> result;
+    for (const EntryRecord& entry : image.entries) {
+        std::vector<StoredBlock> blocks;
+        // Block lengths are worked out here, not with the library's helpers, so a fault there
+        // cannot hide itself.
+        std::uint64_t offset = entry.dataOffset;
+        for (std::uint64_t done = 0, k = 0; done < entry.originalSize; done += BlockSize, ++k) {
+            const std::uint32_t stored = storedLength(image.blockSizes[entry.firstBlock + k]);
+            const auto length = static_cast<std::uint32_t>(
+                std::min<std::uint64_t>(BlockSize, entry.originalSize - done));
+            blocks.push_back({offset, stored, length});
+            offset += stored;
+        }
+        result.push_back(blocks);
+    }
+    return result;
+}
+
+std::uint64_t dataEnd(const std::vector<StoredBlock>& blocks) {
+    return blocks.empty() ? 0 : blocks.back().offset + blocks.back().stored;
+}
+
 std::vector<std::size_t> cutLengths(const ArchiveImage& image, bool everyLength) {
     const std::size_t size = image.serialize().size();
     std::vector<std::size_t> lengths;
@@ -158,18 +182,11 @@ std::vector<std::size_t> cutLengths(const ArchiveImage& image, bool everyLength)
         return lengths;
     }
     lengths = {0, 3, 16, image.tocSize - 1u, image.tocSize, size - 16, size - 1};
-    for (const EntryRecord& entry : image.entries) {
-        const std::uint64_t blocks = blockCount(entry.originalSize);
-        if (blocks == 0) {
-            continue;
+    for (const std::vector<StoredBlock>& entry : storedBlocks(image)) {
+        if (!entry.empty()) {
+            lengths.push_back(entry.front().offset + entry.front().stored / 2);
+            lengths.push_back(dataEnd(entry));
         }
-        std::uint64_t end = entry.dataOffset;
-        for (std::uint64_t k = 0; k < blocks; ++k) {
-            end += storedLength(image.blockSizes[entry.firstBlock + k]);
-        }
-        lengths.push_back(static_cast<std::size_t>(
-            entry.dataOffset + storedLength(image.blockSizes[entry.firstBlock]) / 2));
-        lengths.push_back(static_cast<std::size_t>(end));
     }
     return lengths;
 }

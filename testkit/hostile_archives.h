@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,19 @@ std::vector<BadEntry> badEntries();
 // The archive that the sweeps cut and change: small enough to sweep every byte, with directories
 // of both separators, an empty entry, raw blocks, and a zlib entry of three different blocks.
 const std::vector<FileSpec>& sweepFiles();
+
+// Where one stored block of an entry lies, its stored length and its uncompressed length.
+struct StoredBlock {
+    std::uint64_t offset;
+    std::uint32_t stored;
+    std::uint32_t length;
+};
+
+// The stored blocks of each entry of an archive the writer laid out.
+std::vector<std::vector<StoredBlock>> storedBlocks(const ArchiveImage& image);
+
+// Where an entry's stored data ends; 0 for an entry without blocks.
+std::uint64_t dataEnd(const std::vector<StoredBlock>& blocks);
 
 // Lengths to cut an archive to: every one shorter than the file, or a representative few for runs
 // of the tool (the header, the table's end, inside and at the end of each entry's data, the

@@ -50,38 +50,9 @@ const std::vector<FileSpec> LargeFiles = {
     {"small.txt", "small", BlockMode::Raw},
 };
 
-struct StoredBlock {
-    std::uint64_t offset;
-    std::uint32_t stored;
-    std::uint32_t length;
-};
-
+// Counted here, not with the library's helper, so a fault there cannot hide itself.
 std::uint64_t blocksOf(std::uint64_t size) {
     return (size + 65535) / 65536;
-}
-
-// Where each entry's stored blocks lie in an archive the writer made.
-std::vector<std::vector<StoredBlock>> storedBlocks(const ArchiveImage& image) {
-    std::vector<std::vector<StoredBlock>> result;
-    for (const EntryRecord& entry : image.entries) {
-        std::vector<StoredBlock> blocks;
-        std::uint64_t offset = entry.dataOffset;
-        const std::uint64_t count = blocksOf(entry.originalSize);
-        for (std::uint64_t k = 0; k < count; ++k) {
-            const std::uint16_t value = image.blockSizes[entry.firstBlock + k];
-            const std::uint32_t stored = value == 0 ? 65536 : value;
-            const auto length = static_cast<std::uint32_t>(
-                std::min<std::uint64_t>(65536, entry.originalSize - 65536 * k));
-            blocks.push_back({offset, stored, length});
-            offset += stored;
-        }
-        result.push_back(blocks);
-    }
-    return result;
-}
-
-std::uint64_t dataEnd(const std::vector<StoredBlock>& blocks) {
-    return blocks.empty() ? 0 : blocks.back().offset + blocks.back().stored;
 }
 
 // What the library makes of an archive: its entries as read, each extracted on its own.
