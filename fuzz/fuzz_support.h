@@ -58,6 +58,7 @@ public:
         return position;
     }
 
+    // Reads the output back: once the writing is done.
     Md5 digest() const {
         std::uint64_t rest = length();
         std::rewind(file_);
