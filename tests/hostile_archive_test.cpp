@@ -510,11 +510,6 @@ const char* const Prlimit = "/usr/bin/prlimit";
 // space: refused before memory follows it, by the reader or the extractor.
 TEST_F(HostileRun, HugeClaimsAreRefusedInLittleMemory) {
     const bool limited = Prlimit != nullptr && fs::exists(Prlimit);
-#if !defined(QZB_UNDER_ASAN) && !defined(_WIN32)
-    if (!limited) {
-        GTEST_SKIP() << Prlimit << " is missing: the memory limit cannot be set";
-    }
-#endif
     for (const HugeClaim& c : hugeClaims()) {
         const fs::path directory = root() / ("case-" + std::to_string(runs_++));
         fs::create_directories(directory);
@@ -540,6 +535,12 @@ TEST_F(HostileRun, HugeClaimsAreRefusedInLittleMemory) {
                         tree == (std::map<std::string, std::string>{{"first.txt", "first"}}));
         }
     }
+#if !defined(QZB_UNDER_ASAN) && !defined(_WIN32)
+    // The outcomes above still count; only the memory limit is missing.
+    if (!limited) {
+        GTEST_SKIP() << Prlimit << " is missing: the claims ran without the memory limit";
+    }
+#endif
 }
 
 } // namespace
