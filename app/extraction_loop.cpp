@@ -53,19 +53,20 @@ private:
     FileHandle file_;
 };
 
-void writeProgressLine(std::size_t position, std::size_t count, std::string_view name) {
+void writeProgressLine(Console& console, std::size_t position, std::size_t count,
+                       std::string_view name) {
     char prefix[64];
     const int length = std::snprintf(prefix, sizeof prefix, "%10zu / %zu: ", position, count);
-    std::fwrite(prefix, 1, static_cast<std::size_t>(length), stdout);
-    std::fwrite(name.data(), 1, name.size(), stdout);
-    std::fputc('\n', stdout);
+    console.print(std::string_view(prefix, static_cast<std::size_t>(length)));
+    console.printName(name);
+    console.print("\n");
 }
 
 } // namespace
 
-void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool overwriteExisting) {
-    std::fputs("Extracting the files... This might take a while. Press Ctrl+C to cancel.\n",
-               stdout);
+void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool overwriteExisting,
+                       Console& console) {
+    console.print("Extracting the files... This might take a while. Press Ctrl+C to cancel.\n");
 
     const std::size_t count = archive.entryCount();
     // Entries of one directory usually follow each other: create it once, not per entry.
@@ -73,7 +74,7 @@ void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool over
     std::vector<char> outputBuffer(BlockSize);
     for (std::size_t i = 0; i < count; ++i) {
         const std::string_view name = archive.name(i);
-        writeProgressLine(i + 1, count, name);
+        writeProgressLine(console, i + 1, count, name);
 
         const std::optional<EntryPath> target = entryPath(name);
         if (!target || !platform::isStorableName(target->path)) {
@@ -105,7 +106,7 @@ void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool over
         output.commit(target->path);
     }
 
-    std::fputs("  Done! All files were successfully extracted!\n", stdout);
+    console.print("  Done! All files were successfully extracted!\n");
 }
 
 } // namespace qzb

@@ -2,12 +2,14 @@
 
 #include <cstdio>
 
+#include "app/console.h"
 #include "archive/archive.h"
 
 namespace qzb {
 
-// Writes every entry below the working directory, in table order, with one progress line each.
-// Throws RunError at the first failure; files finished before it stay.
-void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool overwriteExisting);
+// Writes every entry below the working directory, in table order, with one progress line each
+// on `console`. Throws RunError at the first failure; files finished before it stay.
+void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool overwriteExisting,
+                       Console& console);
 
 } // namespace qzb

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <new>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "app/extraction_loop.h"
@@ -23,25 +24,19 @@ struct RunOptions {
     bool overwriteExisting = false;
 };
 
-void writeBanner() {
-    std::fputs("qzb-unpack v1.1 (" __DATE__ " " __TIME__ ")\n"
-               "\n"
-               "  \n"
-               "  \n"
-               "  \n"
-               "\n",
-               stdout);
-}
+constexpr std::string_view Banner = "qzb-unpack v1.1 (" __DATE__ " " __TIME__ ")\n"
+                                    "\n"
+                                    "  \n"
+                                    "  \n"
+                                    "  \n"
+                                    "\n";
 
-void writeUsage() {
-    std::fputs("Usage:\n"
-               "  qzb-unpack <QZB filename> <target directory> [/s] [/o]\n"
-               "    Unpacks the contents of a QZB into the target directory.\n"
-               "    /s -- Skips checksum validation for faster performance.\n"
-               "    /o -- Causes the unpacker to _overwrite_ files that are\n"
-               "          already present in the destination directory.\n",
-               stderr);
-}
+constexpr std::string_view Usage = "Usage:\n"
+                                   "  qzb-unpack <QZB filename> <target directory> [/s] [/o]\n"
+                                   "    Unpacks the contents of a QZB into the target directory.\n"
+                                   "    /s -- Skips checksum validation for faster performance.\n"
+                                   "    /o -- Causes the unpacker to _overwrite_ files that are\n"
+                                   "          already present in the destination directory.\n";
 
 RunOptions readOptions(const std::vector<std::string>& arguments) {
     RunOptions options;
@@ -67,7 +62,7 @@ void enterTargetDirectory(const fs::path& target) {
 }
 
 // An archive with no blocks has a ratio of 0/0; it is shown as 0.00.
-void writeSummary(const Archive& archive) {
+void writeSummary(const Archive& archive, Console& console) {
     std::uint64_t originalSize = 0;
     for (const ArchiveEntry& entry : archive.entries()) {
         originalSize += entry.originalSize;
@@ -79,15 +74,15 @@ void writeSummary(const Archive& archive) {
     const float ratio = compressedSize == 0 ? 0.0f
                                             : static_cast<float>(originalSize) * 100.0f /
                                                   static_cast<float>(compressedSize);
-    std::printf("  Found %zu files.\n"
-                "  Original size: %llu bytes\n"
-                "  Compressed size: %llu bytes\n"
-                "  Compression ratio: %.2f%% \n",
-                archive.entryCount(), static_cast<unsigned long long>(originalSize),
-                static_cast<unsigned long long>(compressedSize), static_cast<double>(ratio));
+    char ratioText[64];
+    std::snprintf(ratioText, sizeof ratioText, "%.2f", static_cast<double>(ratio));
+    console.print("  Found " + std::to_string(archive.entryCount()) +
+                  " files.\n  Original size: " + std::to_string(originalSize) +
+                  " bytes\n  Compressed size: " + std::to_string(compressedSize) +
+                  " bytes\n  Compression ratio: " + ratioText + "% \n");
 }
 
-void unpack(const std::vector<std::string>& arguments, FileHandle& archiveFile) {
+void unpack(const std::vector<std::string>& arguments, FileHandle& archiveFile, Console& console) {
     const RunOptions options = readOptions(arguments);
     const fs::path archivePath =
         fs::weakly_canonical(fs::absolute(platform::argumentPath(arguments[0])));
@@ -97,47 +92,52 @@ void unpack(const std::vector<std::string>& arguments, FileHandle& archiveFile) 
     if (!archiveFile) {
         throw RunError("Failed to open the QZB file");
     }
-    std::printf("Target directory: %s\n", platform::displayPath(fs::current_path()).c_str());
-    std::fputs("Reading the table of contents...\n", stdout);
+    console.print("Target directory: " + platform::displayPath(fs::current_path()) +
+                  "\nReading the table of contents...\n");
 
     Archive archive;
     if (!archive.readTableOfContents(archiveFile.get(), options.verifyChecksums)) {
         throw RunError("The archive is invalid or corrupted");
     }
-    writeSummary(archive);
-    extractAllEntries(archive, archiveFile.get(), options.overwriteExisting);
+    writeSummary(archive, console);
+    extractAllEntries(archive, archiveFile.get(), options.overwriteExisting, console);
     archiveFile.close();
 }
 
-void writeError(const char* message) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "  ERROR: %s\n", *message != '\0' ? message : "Unknown exception");
+void writeError(Console& console, const char* message) {
+    console.printError(std::string("  ERROR: ") +
+                       (*message != '\0' ? message : "Unknown exception") + "\n");
 }
 
 } // namespace
 
-int run(const std::vector<std::string>& arguments) {
-    writeBanner();
+int run(const std::vector<std::string>& arguments, Console& console) {
+    console.print(Banner);
     if (arguments.size() < 2) {
-        std::fflush(stdout);
-        writeUsage();
+        console.printError(Usage);
         return 2;
     }
 
     FileHandle archiveFile;
     try {
-        unpack(arguments, archiveFile);
+        unpack(arguments, archiveFile, console);
     } catch (const std::bad_alloc&) {
         archiveFile.close();
-        writeError("bad allocation");
+        writeError(console, "bad allocation");
         return 1;
     } catch (const std::exception& error) {
         archiveFile.close();
-        writeError(error.what());
+        writeError(console, error.what());
         return 1;
     } catch (...) {
         archiveFile.close();
-        writeError("");
+        writeError(console, "");
+        return 1;
+    }
+    // Extracted files are worth keeping even when the report of them was lost; the caller is
+    // still told that it was.
+    if (!console.outputWritten()) {
+        writeError(console, "Failed to write the console output");
         return 1;
     }
     return 0;

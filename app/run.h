@@ -3,10 +3,13 @@
 #include <string>
 #include <vector>
 
+#include "app/console.h"
+
 namespace qzb {
 
-// One whole run for the arguments after the program name; answers the exit status:
-// 0 done, 1 failed (one error line on standard error), 2 usage.
-int run(const std::vector<std::string>& arguments);
+// One whole run for the arguments after the program name, reporting on `console`; answers the
+// exit status: 0 done, 1 failed (one error line on standard error), 2 usage. Runs in the calling
+// process, whose working directory it leaves at the target directory.
+int run(const std::vector<std::string>& arguments, Console& console);
 
 } // namespace qzb
