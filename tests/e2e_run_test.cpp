@@ -1,6 +1,8 @@
-// The run from banner to exit status: usage, options, the report, and the failures before
-// extraction.
+// The run as a process: what needs the real executable's command line, exit status and standard
+// streams (a terminal, a full device, a broken pipe, closed descriptors).
 #include <gtest/gtest.h>
+
+#include <csignal>
 
 #include "tests/support/unpack_fixture.h"
 
@@ -8,153 +10,11 @@ namespace qzb::test {
 namespace {
 
 namespace fs = std::filesystem;
+using Tree = std::map<std::string, std::string>;
 
-const std::string Usage = "Usage:\n"
-                          "  qzb-unpack <QZB filename> <target directory> [/s] [/o]\n"
-                          "    Unpacks the contents of a QZB into the target directory.\n"
-                          "    /s -- Skips checksum validation for faster performance.\n"
-                          "    /o -- Causes the unpacker to _overwrite_ files that are\n"
-                          "          already present in the destination directory.\n";
-
-const std::string Invalid = "  ERROR: The archive is invalid or corrupted\n";
+const std::string OutputLost = "  ERROR: Failed to write the console output\n";
 
 using RunTest = UnpackTest;
-
-TEST_F(RunTest, FewerThanTwoArgumentsPrintUsageAndTouchNothing) {
-    for (const std::vector<std::string>& arguments :
-         {std::vector<std::string>{}, std::vector<std::string>{"a.qzb"}}) {
-        const ProcessResult result = unpack(arguments);
-        EXPECT_EQ(result.exitCode, 2);
-        EXPECT_EQ(afterBanner(result.out), "");
-        EXPECT_EQ(result.err, Usage);
-        EXPECT_TRUE(fs::is_empty(root()));
-    }
-}
-
-TEST_F(RunTest, ReportsTheSummaryOfAValidArchive) {
-    // "abc" stays raw (3 of 3 bytes); 300 'x' compress.
-    const ArchiveImage image = makeArchive({{"abc.txt", "abc"}, {"x.txt", std::string(300, 'x')}});
-    const std::uint64_t stored = 3 + image.blockSizes[1];
-    const float ratio = 303.0f * 100.0f / static_cast<float>(stored);
-    char ratioText[32];
-    std::snprintf(ratioText, sizeof ratioText, "%.2f", static_cast<double>(ratio));
-    writeArchive(image.serialize());
-
-    const ProcessResult result = unpack({"a.qzb", "out"});
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(afterBanner(result.out),
-              reportHead() + "  Found 2 files.\n  Original size: 303 bytes\n  Compressed size: " +
-                  std::to_string(stored) + " bytes\n  Compression ratio: " + ratioText +
-                  "% \nExtracting the files... This might take a while. Press Ctrl+C to cancel.\n"
-                  "         1 / 2: abc.txt\n         2 / 2: x.txt\n"
-                  "  Done! All files were successfully extracted!\n");
-}
-
-TEST_F(RunTest, RatioOfRawOnlyAndOfEmptyArchives) {
-    const struct {
-        std::vector<FileSpec> files;
-        std::string ratioLine;
-    } cases[] = {
-        {{{"r", "xyz", BlockMode::Raw}}, "  Compression ratio: 100.00% \n"},
-        {{}, "  Compression ratio: 0.00% \n"},
-        {{{"empty", ""}}, "  Compression ratio: 0.00% \n"},
-    };
-    for (const auto& c : cases) {
-        fs::remove_all(target());
-        writeArchive(buildArchive(c.files));
-        const ProcessResult result = unpack({"a.qzb", "out"});
-        EXPECT_EQ(result.exitCode, 0) << result.err;
-        EXPECT_NE(result.out.find(c.ratioLine), std::string::npos) << result.out;
-    }
-}
-
-// Sums beyond 32 bits: one entry of 4 GiB + 5 bytes in 65537 full stored blocks. Its data is
-// missing, so extraction then fails, but the summary comes first.
-TEST_F(RunTest, SizesAreSummedIn64Bits) {
-    ArchiveImage image = makeArchive({{"huge", "x"}});
-    image.entries[0].originalSize = (std::uint64_t{1} << 32) + 5;
-    image.blockSizes.assign(65537, 0);
-    image.tocSize = static_cast<std::uint32_t>(16 + 48 + 4 + image.nameBody.size() + 2 * 65537);
-    image.entries[0].dataOffset = image.tocSize;
-    writeArchive(image.serialize());
-
-    const ProcessResult result = unpack({"a.qzb", "out", "/s"});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.out.find("  Original size: 4294967301 bytes\n"
-                              "  Compressed size: 4295032832 bytes\n"),
-              std::string::npos)
-        << result.out;
-    EXPECT_EQ(result.err, Invalid);
-}
-
-// Options are read from the third argument on, exactly as written.
-TEST_F(RunTest, OnlyExactOptionsFromTheThirdArgumentCount) {
-    ArchiveImage image = makeArchive({{"f", "content"}});
-    image.nameDigests[0][0] ^= 1;
-    writeArchive(image.serialize());
-    const struct {
-        std::vector<std::string> options;
-        int status;
-    } cases[] = {
-        {{}, 1},           {{"/s"}, 0},       {{"/S"}, 1},      {{"-s"}, 1},
-        {{"/s", "/s"}, 0}, {{"/o", "/s"}, 0}, {{"x", "/s"}, 0}, {{"/s "}, 1},
-    };
-    for (const auto& c : cases) {
-        fs::remove_all(target());
-        std::vector<std::string> arguments = {"a.qzb", "out"};
-        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
-        const ProcessResult result = unpack(arguments);
-        EXPECT_EQ(result.exitCode, c.status) << ::testing::PrintToString(c.options);
-        EXPECT_EQ(result.err, c.status == 0 ? "" : Invalid);
-    }
-}
-
-// "/s" in first place is the archive's path, not an option.
-TEST_F(RunTest, OptionInFirstPlaceIsThePath) {
-    writeArchive(buildArchive({{"f", "content"}}), "a.qzb");
-    const ProcessResult result = unpack({"/s", "out", "/s"});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.err, "  ERROR: Failed to open the QZB file\n");
-    EXPECT_TRUE(fs::is_directory(target()));
-}
-
-TEST_F(RunTest, DigestMismatchesFailOnlyWithoutSkipOption) {
-    const std::vector<FileSpec> files = {{"dir/one", "1"}, {"two", std::string(70000, 'z')}};
-    ArchiveImage nameDigest = makeArchive(files);
-    nameDigest.nameDigests[1][15] ^= 0x80;
-    ArchiveImage tocDigest = makeArchive(files);
-    tocDigest.trailingDigest = Md5{};
-
-    for (const ArchiveImage* image : {&nameDigest, &tocDigest}) {
-        writeArchive(image->serialize());
-        fs::remove_all(target());
-        ProcessResult result = unpack({"a.qzb", "out"});
-        EXPECT_EQ(result.exitCode, 1);
-        EXPECT_EQ(result.err, Invalid);
-        EXPECT_EQ(afterBanner(result.out), reportHead());
-
-        result = unpack({"a.qzb", "out", "/s"});
-        EXPECT_EQ(result.exitCode, 0) << result.err;
-        EXPECT_EQ(readFile(target() / "two"), std::string(70000, 'z'));
-    }
-}
-
-TEST_F(RunTest, MissingArchiveFailsAfterTheTargetIsCreated) {
-    const ProcessResult result = unpack({"missing.qzb", "deep/er/out"});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(afterBanner(result.out), "");
-    EXPECT_EQ(result.err, "  ERROR: Failed to open the QZB file\n");
-    EXPECT_TRUE(fs::is_directory(root() / "deep/er/out"));
-}
-
-TEST_F(RunTest, RelativeArchivePathIsTakenFromTheStartDirectory) {
-    fs::create_directories(root() / "in");
-    writeArchive(buildArchive({{"f", "data"}}), "in/a.qzb");
-    const ProcessResult result = unpack({"in/../in/./a.qzb", "out"});
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(readFile(target() / "f"), "data");
-}
 
 // Paths given as UTF-8 reach the file system whole, even in a mix of scripts that no Windows ANSI
 // code page holds: there the tool takes them from the wide command line.
@@ -168,44 +28,90 @@ TEST_F(RunTest, ArchiveAndTargetPathsKeepEveryCharacter) {
     EXPECT_EQ(readFile(root() / fs::path(out) / "f"), "data");
 }
 
-TEST_F(RunTest, ArchivePathThatIsADirectoryFailsToOpen) {
-    fs::create_directories(root() / "dir.qzb");
-    const ProcessResult result = unpack({"dir.qzb", "out"});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.err, "  ERROR: Failed to open the QZB file\n");
+TEST_F(RunTest, UsageEndsWithStatusTwoAndTouchesNothing) {
+    const ProcessResult result = unpack({"a.qzb"});
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_NE(result.err.find("Usage:\n"), std::string::npos);
+    EXPECT_TRUE(fs::is_empty(root()));
 }
 
-TEST_F(RunTest, TargetThatNamesAFileCannotBeSetUp) {
-    writeArchive(buildArchive({{"f", "data"}}));
-    writeFile(root() / "plain", "x");
-    for (const char* targetPath : {"plain", "plain/below"}) {
-        const ProcessResult result = unpack({"a.qzb", targetPath});
-        EXPECT_EQ(result.exitCode, 1);
-        EXPECT_EQ(afterBanner(result.out), "");
-        EXPECT_EQ(result.err, "  ERROR: Cannot set up the target directory\n");
+// A name that would retitle the window, and one that would forge the completion line.
+const std::string HostileName = "\x1B]0;owned\a\x1B[2J\n  Done! All files were successfully "
+                                "extracted!\n\xC2\x9B"
+                                "31m";
+
+TEST_F(RunTest, NamesAreEscapedOnATerminalOnly) {
+#ifdef _WIN32
+    GTEST_SKIP() << "no pseudo-terminal, and these bytes cannot be in a Windows file name";
+#endif
+    writeArchive(buildArchive({{HostileName, "x"}}));
+    const struct {
+        StandardOutput output;
+        std::string line;
+    } cases[] = {
+        {StandardOutput::Terminal,
+         "         1 / 1: \\x1B]0;owned\\x07\\x1B[2J\\x0A  Done! All files were successfully "
+         "extracted!\\x0A\\xC2\\x9B31m\n"},
+        {StandardOutput::Pipe, "         1 / 1: " + HostileName + "\n"},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(target());
+        ProcessOptions options;
+        options.output = c.output;
+        const ProcessResult result = unpack({"a.qzb", "out"}, options);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_NE(result.out.find(c.line), std::string::npos) << result.out;
+        EXPECT_EQ(readFile(target() / HostileName), "x");
     }
-    EXPECT_EQ(readFile(root() / "plain"), "x");
 }
 
-TEST_F(RunTest, ExistingTargetIsUsedUnchanged) {
-    fs::create_directories(target());
-    writeFile(target() / "keep", "mine");
-    writeArchive(buildArchive({{"f", "data"}}));
-    const ProcessResult result = unpack({"a.qzb", "out"});
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(treeOf(target()),
-              (std::map<std::string, std::string>{{"f", "data"}, {"keep", "mine"}}));
-}
+// Every file is extracted whatever becomes of the report; the caller learns that it was lost.
+TEST_F(RunTest, LostStandardOutputFailsTheRunAfterItsWork) {
+#ifdef _WIN32
+    GTEST_SKIP() << "no /dev/full, broken pipe signal or closed descriptors on Windows";
+#endif
+    if (!fs::exists("/dev/full")) {
+        GTEST_SKIP() << "no /dev/full";
+    }
+    const Tree files = {{"a.txt", "alpha"},
+                        {"dir/big", compressibleText(200000)},
+                        {"dir/noise", incompressibleBytes(70000, 7)}};
+    std::vector<FileSpec> specs;
+    for (const auto& [name, content] : files) {
+        specs.push_back({name, content});
+    }
+    writeArchive(buildArchive(specs));
+    Tree tree = files;
+    tree["dir"] = "<dir>";
 
-TEST_F(RunTest, NonArchivesFailAfterTheFirstReportLines) {
-    const std::string cases[] = {"", "SRY", "PK\3\4 not an archive at all",
-                                 std::string(4096, '\0')};
-    for (const std::string& bytes : cases) {
-        writeArchive(bytes);
-        const ProcessResult result = unpack({"a.qzb", "out"});
-        EXPECT_EQ(result.exitCode, 1);
-        EXPECT_EQ(afterBanner(result.out), reportHead());
-        EXPECT_EQ(result.err, Invalid);
+    const struct {
+        const char* what;
+        StandardOutput output;
+        bool closeInput;
+        bool ignoreBrokenPipe;
+        std::optional<int> signal; // nullopt: ends with status 1 and the error line
+    } cases[] = {
+        {"full device", StandardOutput::Full, false, false, {}},
+        {"closed", StandardOutput::Closed, false, false, {}},
+        // The archive and the files opened later must not take descriptors 0 and 1.
+        {"closed with input", StandardOutput::Closed, true, false, {}},
+        {"broken pipe, SIGPIPE ignored", StandardOutput::BrokenPipe, false, true, {}},
+        {"broken pipe", StandardOutput::BrokenPipe, false, false, SIGPIPE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(target());
+        ProcessOptions options;
+        options.output = c.output;
+        options.closeInput = c.closeInput;
+        options.ignoreBrokenPipe = c.ignoreBrokenPipe;
+        const ProcessResult result = unpack({"a.qzb", "out"}, options);
+        EXPECT_EQ(result.termSignal, c.signal);
+        if (!c.signal) {
+            EXPECT_EQ(result.exitCode, 1);
+            EXPECT_EQ(result.err, OutputLost);
+            EXPECT_EQ(treeOf(target()), tree);
+        }
     }
 }
 

@@ -101,6 +101,9 @@ ProcessResult runProcess(const std::filesystem::path& executable,
     if (options.fileSizeLimit) {
         throw std::runtime_error("a file size limit needs POSIX resource limits");
     }
+    if (options.output != StandardOutput::Pipe || options.closeInput || options.ignoreBrokenPipe) {
+        throw std::runtime_error("these standard streams need a POSIX system");
+    }
     // Absolute in this process's terms: the child starts in another directory, maybe on
     // another drive.
     const std::filesystem::path program = std::filesystem::absolute(executable);
@@ -170,7 +173,16 @@ ProcessResult runProcess(const std::filesystem::path& executable,
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
+
+#if defined(__linux__)
+#include <pty.h>
+#elif defined(__FreeBSD__)
+#include <libutil.h>
+#else
+#include <util.h>
+#endif
 
 namespace qzb::test {
 namespace {
@@ -184,6 +196,11 @@ public:
     ~Fd() { reset(); }
 
     int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     void reset(int fd = -1) {
         if (fd_ >= 0) {
             ::close(fd_);
@@ -218,7 +235,8 @@ struct StartFailure {
     int error;
 };
 
-const char* const stepNames[] = {"chdir", "open /dev/null", "dup2", "setrlimit", "exec"};
+const char* const stepNames[] = {"chdir",     "open /dev/null", "dup2",
+                                 "setrlimit", "exec",           "sigaction"};
 
 [[noreturn]] void reportStartFailure(int statusFd, int step) {
     const StartFailure failure{step, errno};
@@ -226,20 +244,31 @@ const char* const stepNames[] = {"chdir", "open /dev/null", "dup2", "setrlimit",
     ::_exit(127);
 }
 
-// Runs in the forked child: async-signal-safe calls only.
+// Runs in the forked child: async-signal-safe calls only. `outFd` < 0: standard output closed.
 [[noreturn]] void startChild(const char* path, char* const* argv, const char* directory,
                              const ProcessOptions& options, int outFd, int errFd, int statusFd) {
     ::setpgid(0, 0);
     if (directory != nullptr && ::chdir(directory) != 0) {
         reportStartFailure(statusFd, 0);
     }
-    const int nullFd = ::open("/dev/null", O_RDONLY);
+    const int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (nullFd < 0) {
         reportStartFailure(statusFd, 1);
     }
-    if (::dup2(nullFd, STDIN_FILENO) < 0 || ::dup2(outFd, STDOUT_FILENO) < 0 ||
-        ::dup2(errFd, STDERR_FILENO) < 0) {
+    if (::dup2(nullFd, STDIN_FILENO) < 0 || ::dup2(errFd, STDERR_FILENO) < 0 ||
+        (outFd >= 0 && ::dup2(outFd, STDOUT_FILENO) < 0)) {
         reportStartFailure(statusFd, 2);
+    }
+    if (outFd < 0) {
+        ::close(STDOUT_FILENO);
+    }
+    if (options.closeInput) {
+        ::close(STDIN_FILENO);
+    }
+    struct sigaction brokenPipe {};
+    brokenPipe.sa_handler = options.ignoreBrokenPipe ? SIG_IGN : SIG_DFL;
+    if (::sigaction(SIGPIPE, &brokenPipe, nullptr) != 0) {
+        reportStartFailure(statusFd, 5);
     }
     if (options.fileSizeLimit) {
         struct sigaction ignore {};
@@ -273,6 +302,53 @@ bool drain(int fd, std::string& sink) {
     }
 }
 
+// The descriptor the program writes its standard output to (-1: none) and, where the output is
+// captured, the one this process reads it from.
+struct OutputEnds {
+    Fd read;
+    Fd write;
+};
+
+void openOutput(StandardOutput kind, OutputEnds& ends) {
+    switch (kind) {
+    case StandardOutput::Pipe:
+    case StandardOutput::BrokenPipe: {
+        Pipe pipe;
+        openPipe(pipe);
+        ends.write.reset(pipe.write.release());
+        if (kind == StandardOutput::Pipe) {
+            ends.read.reset(pipe.read.release());
+        }
+        return;
+    }
+    case StandardOutput::Terminal: {
+        int master = -1;
+        int slave = -1;
+        if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+            throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
+        }
+        ends.read.reset(master);
+        ends.write.reset(slave);
+        ::fcntl(master, F_SETFD, FD_CLOEXEC);
+        ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+        termios mode{};
+        if (::tcgetattr(slave, &mode) == 0) {
+            ::cfmakeraw(&mode);
+            ::tcsetattr(slave, TCSANOW, &mode);
+        }
+        return;
+    }
+    case StandardOutput::Full:
+        ends.write.reset(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+        if (ends.write.get() < 0) {
+            throw std::runtime_error(std::string("open /dev/full: ") + std::strerror(errno));
+        }
+        return;
+    case StandardOutput::Closed:
+        return;
+    }
+}
+
 int waitFor(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
@@ -300,8 +376,9 @@ ProcessResult runProcess(const std::filesystem::path& executable,
     }
     argv.push_back(nullptr);
 
-    Pipe outPipe, errPipe, statusPipe;
-    openPipe(outPipe);
+    OutputEnds output;
+    openOutput(options.output, output);
+    Pipe errPipe, statusPipe;
     openPipe(errPipe);
     openPipe(statusPipe);
 
@@ -311,11 +388,11 @@ ProcessResult runProcess(const std::filesystem::path& executable,
     }
     if (pid == 0) {
         startChild(path.c_str(), argv.data(), directory.empty() ? nullptr : directory.c_str(),
-                   options, outPipe.write.get(), errPipe.write.get(), statusPipe.write.get());
+                   options, output.write.get(), errPipe.write.get(), statusPipe.write.get());
     }
     // Set from both sides so that a kill of the group cannot precede the child's own call.
     ::setpgid(pid, pid);
-    outPipe.write.reset();
+    output.write.reset();
     errPipe.write.reset();
     statusPipe.write.reset();
 
@@ -334,7 +411,8 @@ ProcessResult runProcess(const std::filesystem::path& executable,
     const auto deadline = options.timeout
                               ? std::optional(std::chrono::steady_clock::now() + *options.timeout)
                               : std::nullopt;
-    std::array<pollfd, 2> fds{pollfd{outPipe.read.get(), POLLIN, 0},
+    // A terminal's reading end answers EIO, not end of file, once the program has closed it.
+    std::array<pollfd, 2> fds{pollfd{output.read.get(), POLLIN, 0},
                               pollfd{errPipe.read.get(), POLLIN, 0}};
     std::array<std::string*, 2> sinks{&result.out, &result.err};
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {

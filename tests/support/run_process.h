@@ -8,8 +8,22 @@
 #include <vector>
 
 // Runs a program to completion for end-to-end tests: no standard input, both output streams
-// captured whole.
+// captured whole unless the options send standard output elsewhere.
 namespace qzb::test {
+
+// Where the program's standard output goes. All but Pipe need a POSIX system; `out` then stays
+// empty, except for Terminal, whose output it holds.
+enum class StandardOutput {
+    Pipe,
+    // A pseudo-terminal in raw mode, so that the program's bytes arrive as written.
+    Terminal,
+    // /dev/full: every write fails with ENOSPC.
+    Full,
+    // A pipe whose reading end is closed before the program starts.
+    BrokenPipe,
+    // Descriptor 1 closed.
+    Closed,
+};
 
 struct ProcessOptions {
     // Empty: the caller's working directory.
@@ -19,6 +33,12 @@ struct ProcessOptions {
     std::optional<std::uint64_t> fileSizeLimit;
     // The program is killed when it runs longer. nullopt: no limit.
     std::optional<std::chrono::milliseconds> timeout = std::chrono::seconds(60);
+    StandardOutput output = StandardOutput::Pipe;
+    // Descriptor 0 closed rather than on the null device (POSIX only).
+    bool closeInput = false;
+    // Started with SIGPIPE ignored, as some services start their children; otherwise with its
+    // default action (POSIX only).
+    bool ignoreBrokenPipe = false;
 };
 
 struct ProcessResult {

@@ -13,12 +13,13 @@
 #include "tests/support/run_process.h"
 #include "tests/support/text_conversion.h"
 
-// End-to-end tests run the built executable in a scratch directory of their own.
+// Tests of whole runs, in-process or of the built executable, each in a scratch directory of
+// its own.
 namespace qzb::test {
 
 inline const std::string BannerTail = "\n\n  \n  \n  \n\n";
 
-class UnpackTest : public ::testing::Test {
+class ScratchTest : public ::testing::Test {
 protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -47,13 +48,6 @@ protected:
         return root_ / name;
     }
 
-    // Runs the tool from the scratch directory.
-    ProcessResult unpack(const std::vector<std::string>& arguments,
-                         ProcessOptions options = {}) const {
-        options.workingDirectory = root_;
-        return runProcess(QZB_UNPACK_EXE, arguments, options);
-    }
-
     // What a run printed after its banner; checks the banner on the way.
     static std::string afterBanner(const std::string& out) {
         const std::string first = "qzb-unpack v1.1 (";
@@ -71,6 +65,19 @@ protected:
 private:
     std::filesystem::path root_;
 };
+
+#ifdef QZB_UNPACK_EXE
+// End-to-end tests run the built executable.
+class UnpackTest : public ScratchTest {
+protected:
+    // Runs the tool from the scratch directory.
+    ProcessResult unpack(const std::vector<std::string>& arguments,
+                         ProcessOptions options = {}) const {
+        options.workingDirectory = root();
+        return runProcess(QZB_UNPACK_EXE, arguments, options);
+    }
+};
+#endif
 
 // A relative path spelled as the entry name that the tool's byte-string file interface turns into
 // it, with '/' between directories: on Windows in the ANSI code page.
