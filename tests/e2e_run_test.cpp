@@ -65,11 +65,10 @@ TEST_F(RunTest, NamesAreEscapedOnATerminalOnly) {
     }
 }
 
+#ifndef _WIN32
 // Every file is extracted whatever becomes of the report; the caller learns that it was lost.
+// POSIX only: /dev/full, SIGPIPE and closed descriptors.
 TEST_F(RunTest, LostStandardOutputFailsTheRunAfterItsWork) {
-#ifdef _WIN32
-    GTEST_SKIP() << "no /dev/full, broken pipe signal or closed descriptors on Windows";
-#endif
     if (!fs::exists("/dev/full")) {
         GTEST_SKIP() << "no /dev/full";
     }
@@ -114,6 +113,7 @@ TEST_F(RunTest, LostStandardOutputFailsTheRunAfterItsWork) {
         }
     }
 }
+#endif
 
 } // namespace
 } // namespace qzb::test
