@@ -6,7 +6,7 @@
 
 namespace qzb {
 
-// An entry name as a terminal is shown it: each C0 control byte (00-1F), DEL (7F) and each byte
+// An entry name as a terminal shows it: each C0 control byte (00-1F), DEL (7F) and each byte
 // of a C1 control in UTF-8 (C2 80 to C2 9F) becomes \xHH with upper-case digits; a backslash of
 // the name is doubled when a backslash or an 'x' would be printed right after it. Everything else,
 // valid UTF-8 or not, passes unchanged. Read back, "\\" is one backslash, "\xHH" one byte and any
