@@ -55,9 +55,11 @@ void Console::printName(std::string_view name) {
     print(escaped_);
 }
 
-void Console::printError(std::string_view text) {
+void Console::printError(std::initializer_list<std::string_view> pieces) {
     std::fflush(out_);
-    std::fwrite(text.data(), 1, text.size(), err_);
+    for (const std::string_view piece : pieces) {
+        std::fwrite(piece.data(), 1, piece.size(), err_);
+    }
     std::fflush(err_);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -25,7 +26,8 @@ public:
     void print(std::string_view text) { std::fwrite(text.data(), 1, text.size(), out_); }
     void printName(std::string_view name);
     // Standard error, after whatever standard output holds, so that the lines keep their order.
-    void printError(std::string_view text);
+    // In pieces, so that reporting a failed allocation allocates nothing.
+    void printError(std::initializer_list<std::string_view> pieces);
 
     // Flushes standard output; false when it was closed at start or any write to it failed.
     bool outputWritten();

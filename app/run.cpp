@@ -105,8 +105,7 @@ void unpack(const std::vector<std::string>& arguments, FileHandle& archiveFile, 
 }
 
 void writeError(Console& console, const char* message) {
-    console.printError(std::string("  ERROR: ") +
-                       (*message != '\0' ? message : "Unknown exception") + "\n");
+    console.printError({"  ERROR: ", *message != '\0' ? message : "Unknown exception", "\n"});
 }
 
 } // namespace
@@ -114,7 +113,7 @@ void writeError(Console& console, const char* message) {
 int run(const std::vector<std::string>& arguments, Console& console) {
     console.print(Banner);
     if (arguments.size() < 2) {
-        console.printError(Usage);
+        console.printError({Usage});
         return 2;
     }
 
