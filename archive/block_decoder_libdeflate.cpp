@@ -1,18 +1,11 @@
-#include "archive/block_decoder.h"
-
-#ifdef QZB_HAVE_LIBDEFLATE
 #include <libdeflate.h>
 
 #include <memory>
 #include <new>
-#else
-#include <zlib.h>
-#endif
+
+#include "archive/block_decoder.h"
 
 namespace qzb {
-
-#ifdef QZB_HAVE_LIBDEFLATE
-
 namespace {
 
 struct DecompressorDeleter {
@@ -44,16 +37,5 @@ bool inflateBlock(const unsigned char* input, std::size_t inputLength, unsigned 
     return libdeflate_zlib_decompress(&decompressor(), input, inputLength, output, expected,
                                       nullptr) == LIBDEFLATE_SUCCESS;
 }
-
-#else
-
-bool inflateBlock(const unsigned char* input, std::size_t inputLength, unsigned char* output,
-                  std::size_t expected) {
-    uLongf produced = static_cast<uLongf>(expected);
-    const int result = uncompress(output, &produced, input, static_cast<uLong>(inputLength));
-    return result == Z_OK && produced == expected;
-}
-
-#endif
 
 } // namespace qzb
