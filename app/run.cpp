@@ -11,6 +11,7 @@
 #include "app/extraction_loop.h"
 #include "app/platform.h"
 #include "app/run_error.h"
+#include "app/version.h"
 #include "archive/archive.h"
 #include "archive/file_io.h"
 
@@ -24,7 +25,7 @@ struct RunOptions {
     bool overwriteExisting = false;
 };
 
-constexpr std::string_view Banner = "qzb-unpack v1.1 (" __DATE__ " " __TIME__ ")\n"
+constexpr std::string_view Banner = "qzb-unpack v" QZB_VERSION " (" QZB_BUILD_TIME ")\n"
                                     "\n"
                                     "  \n"
                                     "  \n"
