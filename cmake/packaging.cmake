@@ -1,0 +1,50 @@
+# Install rules and packages: `cmake --install` lays out the tool, its man page and its documents;
+# `cpack -G DEB` packages a Release build for Debian, `cpack` in the mingw-w64 build gives
+# qzb-unpack-<version>-win64.zip (or -win32.zip).
+include(GNUInstallDirs)
+
+set(qzb_documents README.md docs/performance.md LICENSE)
+list(TRANSFORM qzb_documents PREPEND ${PROJECT_SOURCE_DIR}/)
+if(WIN32)
+    # A zip to unpack anywhere: the exe and the documents side by side.
+    install(TARGETS qzb-unpack RUNTIME DESTINATION .)
+    install(FILES ${qzb_documents} DESTINATION .)
+else()
+    install(TARGETS qzb-unpack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    configure_file(docs/qzb-unpack.1.in qzb-unpack.1 @ONLY)
+    install(FILES ${PROJECT_BINARY_DIR}/qzb-unpack.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${qzb_documents} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+
+set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_PACKAGE_VENDOR "the qzb-unpack authors")
+set(QZB_PACKAGE_CONTACT "qzb-unpack authors <qzb-unpack@example.org>"
+    CACHE STRING "Maintainer of the packages, as \"name <address>\"")
+set(CPACK_PACKAGE_CONTACT ${QZB_PACKAGE_CONTACT})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "unpacker for QZB archives")
+set(CPACK_PACKAGE_DESCRIPTION
+    "qzb-unpack recreates the files of one QZB archive below a target directory. It checks the\n"
+    "archive's structure and MD5 digests, bounds every size the archive claims by the file's\n"
+    "real length, writes nothing outside the target directory and never leaves a partial file\n"
+    "under an entry's name.")
+string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/")
+if(WIN32)
+    set(CPACK_GENERATOR ZIP)
+else()
+    set(CPACK_GENERATOR DEB)
+endif()
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
+# Debian wants the man page and changelog compressed and the licence as its copyright file.
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/debian-layout.cmake)
+set(QZB_PACKAGE_VERSION ${PROJECT_VERSION})
+
+include(CPack)
