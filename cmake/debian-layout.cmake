@@ -5,14 +5,19 @@ if(NOT CPACK_GENERATOR STREQUAL "DEB")
     return()
 endif()
 
-file(GLOB_RECURSE qzb_staged_licence ${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*/doc/qzb-unpack/LICENSE)
-file(GLOB_RECURSE qzb_staged_man_page ${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*/man1/qzb-unpack.1)
+# Below the staging directory's install prefix (/usr).
+file(GLOB_RECURSE qzb_staged_licence ${CPACK_TEMPORARY_INSTALL_DIRECTORY}/LICENSE)
+file(GLOB_RECURSE qzb_staged_man_page ${CPACK_TEMPORARY_INSTALL_DIRECTORY}/qzb-unpack.1)
 if(NOT qzb_staged_licence OR NOT qzb_staged_man_page)
     message(FATAL_ERROR "debian-layout: no LICENSE or man page below ${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
 endif()
 cmake_path(GET qzb_staged_licence PARENT_PATH qzb_doc)
 
+# The licence's text from its permission notice on; its copyright line goes into the field.
 file(READ ${qzb_staged_licence} qzb_licence)
+string(REGEX MATCH "Copyright \\(c\\) ([^\n]*)" qzb_copyright "${qzb_licence}")
+set(qzb_copyright ${CMAKE_MATCH_1})
+string(REGEX REPLACE "^.*\n(Permission )" "\\1" qzb_licence "${qzb_licence}")
 string(STRIP "${qzb_licence}" qzb_licence)
 string(REGEX REPLACE "\n\n" "\n.\n" qzb_licence "${qzb_licence}")
 string(REGEX REPLACE "\n" "\n " qzb_licence "${qzb_licence}")
@@ -21,7 +26,7 @@ file(WRITE ${qzb_doc}/copyright
      "Upstream-Name: qzb-unpack\n"
      "\n"
      "Files: *\n"
-     "Copyright: the qzb-unpack authors\n"
+     "Copyright: ${qzb_copyright}\n"
      "License: Expat\n"
      " ${qzb_licence}\n")
 file(REMOVE ${qzb_staged_licence})

@@ -23,10 +23,11 @@ set(QZB_PACKAGE_CONTACT "qzb-unpack authors <qzb-unpack@example.org>"
 set(CPACK_PACKAGE_CONTACT ${QZB_PACKAGE_CONTACT})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "unpacker for QZB archives")
 set(CPACK_PACKAGE_DESCRIPTION
-    "qzb-unpack recreates the files of one QZB archive below a target directory. It checks the\n"
-    "archive's structure and MD5 digests, bounds every size the archive claims by the file's\n"
-    "real length, writes nothing outside the target directory and never leaves a partial file\n"
-    "under an entry's name.")
+    "qzb-unpack recreates the files of one QZB archive below a target\n"
+    "directory. It checks the archive's structure and MD5 digests, bounds\n"
+    "every size the archive claims by the file's real length, writes nothing\n"
+    "outside the target directory and never leaves a partial file under an\n"
+    "entry's name.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
