@@ -30,9 +30,7 @@ set(CPACK_PACKAGE_DESCRIPTION
     "entry's name.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
-set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/")
 if(WIN32)
     set(CPACK_GENERATOR ZIP)
 else()
@@ -46,6 +44,5 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 # Debian wants the man page and changelog compressed and the licence as its copyright file.
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/debian-layout.cmake)
-set(QZB_PACKAGE_VERSION ${PROJECT_VERSION})
 
 include(CPack)
