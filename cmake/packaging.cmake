@@ -3,17 +3,15 @@
 # qzb-unpack-<version>-win64.zip (or -win32.zip).
 include(GNUInstallDirs)
 
-set(qzb_documents README.md docs/performance.md LICENSE)
-list(TRANSFORM qzb_documents PREPEND ${PROJECT_SOURCE_DIR}/)
 if(WIN32)
-    # A zip to unpack anywhere: the exe and the documents side by side.
+    # A zip to unpack anywhere: the exe, the README and the licence side by side.
     install(TARGETS qzb-unpack RUNTIME DESTINATION .)
-    install(FILES ${qzb_documents} DESTINATION .)
+    install(FILES README.md LICENSE DESTINATION .)
 else()
     install(TARGETS qzb-unpack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     configure_file(docs/qzb-unpack.1.in qzb-unpack.1 @ONLY)
     install(FILES ${PROJECT_BINARY_DIR}/qzb-unpack.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-    install(FILES ${qzb_documents} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    install(FILES README.md docs/performance.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
