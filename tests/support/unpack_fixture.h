@@ -50,7 +50,7 @@ protected:
 
     // What a run printed after its banner; checks the banner on the way.
     static std::string afterBanner(const std::string& out) {
-        const std::string first = "qzb-unpack v1.1 (";
+        const std::string first = "qzb-unpack v" QZB_VERSION " (";
         const std::size_t end = out.find(")" + BannerTail);
         EXPECT_EQ(out.rfind(first, 0), 0u) << out;
         EXPECT_NE(end, std::string::npos) << out;
