@@ -1,5 +1,7 @@
 #include "app/entry_path.h"
 
+#include <algorithm>
+
 namespace qzb {
 namespace {
 
@@ -15,9 +17,38 @@ bool hasDrivePrefix(std::string_view name) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
+char upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool isDeviceName(std::string_view element) {
+    static constexpr std::string_view devices[] = {
+        "CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3",   "COM4",
+        "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2",   "LPT3",
+        "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9", "CONIN$", "CONOUT$"};
+    std::string_view stem = element.substr(0, element.find('.'));
+    stem = stem.substr(0, stem.find_last_not_of(' ') + 1);
+    return std::any_of(std::begin(devices), std::end(devices), [stem](std::string_view device) {
+        return stem.size() == device.size() &&
+               std::equal(stem.begin(), stem.end(), device.begin(),
+                          [](char a, char b) { return upper(a) == b; });
+    });
+}
+
+bool isStoredAsGivenOnWindows(std::string_view element) {
+    if (element.empty() || element == ".") {
+        return true;
+    }
+    const bool forbidden = std::any_of(element.begin(), element.end(), [](char c) {
+        return (c >= 1 && c <= 31) ||
+               std::string_view("<>:\"|?*").find(c) != std::string_view::npos;
+    });
+    return !forbidden && element.back() != '.' && element.back() != ' ' && !isDeviceName(element);
+}
+
 } // namespace
 
-std::optional<EntryPath> entryPath(std::string_view name) {
+std::optional<EntryPath> entryPath(std::string_view name, NameRules rules) {
     if (name.empty() || isSeparator(name.front()) || hasDrivePrefix(name)) {
         return std::nullopt;
     }
@@ -28,7 +59,9 @@ std::optional<EntryPath> entryPath(std::string_view name) {
         if (i < name.size() && !isSeparator(name[i])) {
             continue;
         }
-        if (name.substr(elementStart, i - elementStart) == "..") {
+        const std::string_view element = name.substr(elementStart, i - elementStart);
+        if (element == ".." ||
+            (rules == NameRules::Windows && !isStoredAsGivenOnWindows(element))) {
             return std::nullopt;
         }
         if (i < name.size()) {

@@ -2,56 +2,16 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "app/entry_path.h"
 #include "app/platform.h"
 #include "app/run_error.h"
-#include "archive/file_io.h"
 #include "archive/format.h"
 
 namespace qzb {
 namespace {
-
-// An entry's content is written under a temporary name beside its destination and moved there
-// only when complete, so a failed or interrupted entry never leaves a partial file under the
-// entry's name, and whatever stood there stays until the new file is whole.
-class PendingFile {
-public:
-    // `buffer` holds BlockSize bytes and outlives the file: a whole block then goes out in one
-    // write, a small file in one write at close, and no stream allocates a buffer of its own.
-    PendingFile(const std::string& directory, char* buffer)
-        : file_(platform::createTempFile(directory, path_)) {
-        if (!file_) {
-            throw RunError("Failed to create the destination file");
-        }
-        std::setvbuf(file_.get(), buffer, _IOFBF, BlockSize);
-    }
-    PendingFile(const PendingFile&) = delete;
-    PendingFile& operator=(const PendingFile&) = delete;
-    ~PendingFile() {
-        file_.close();
-        if (!path_.empty()) {
-            platform::removeFile(path_);
-        }
-    }
-
-    std::FILE* get() const { return file_.get(); }
-
-    void commit(const std::string& destination) {
-        if (!file_.close()) {
-            throw RunError("Failed to write the destination file");
-        }
-        if (!platform::replaceFile(path_, destination)) {
-            throw RunError("Failed to create the destination file");
-        }
-        path_.clear();
-    }
-
-private:
-    std::string path_;
-    FileHandle file_;
-};
 
 void writeProgressLine(Console& console, std::size_t position, std::size_t count,
                        std::string_view name) {
@@ -62,40 +22,87 @@ void writeProgressLine(Console& console, std::size_t position, std::size_t count
     console.print("\n");
 }
 
+// The directory that the latest entries went to. Entries of one directory usually follow each
+// other, so it is reached once for all of them.
+struct EntryDirectory {
+    std::string path;
+    platform::Directory handle;
+    // Made by this run: nothing stood in it but what the run wrote, so its entries need no
+    // existence test; the commit that refuses to replace catches anything else.
+    bool madeByRun = false;
+};
+
 } // namespace
 
 void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool overwriteExisting,
                        Console& console) {
     console.print("Extracting the files... This might take a while. Press Ctrl+C to cancel.\n");
 
+    // Every file and directory is made relative to the target directory, opened once: a link
+    // that stands in the target, or appears there meanwhile, cannot redirect an entry.
+    const platform::Directory target = platform::Directory::working();
+    if (!target) {
+        throw RunError("Failed to create destination directories");
+    }
+    target.removeLeftovers();
+    EntryDirectory current;
+    std::unordered_set<std::string> made;
+    std::unordered_set<std::string> cleaned;
+
     const std::size_t count = archive.entryCount();
-    // Entries of one directory usually follow each other: create it once, not per entry.
-    std::string createdDirectory;
+    // A whole block goes out in one write and a small file in one write at its commit.
     std::vector<char> outputBuffer(BlockSize);
     for (std::size_t i = 0; i < count; ++i) {
         const std::string_view name = archive.name(i);
         writeProgressLine(console, i + 1, count, name);
 
-        const std::optional<EntryPath> target = entryPath(name);
-        if (!target || !platform::isStorableName(target->path)) {
+        const std::optional<EntryPath> entry = entryPath(name, platform::nameRules);
+        if (!entry) {
             throw RunError("Invalid file path listed in the archive");
         }
-        const platform::PathKind existing = platform::pathKind(target->path);
+        bool madeNow = false;
+        if (!entry->directory.empty() && (entry->directory != current.path || !current.handle)) {
+            current.handle = target.reach(entry->directory, madeNow);
+            if (!current.handle) {
+                current.path.clear();
+                throw RunError("Failed to create destination directories");
+            }
+            current.path = entry->directory;
+            if (madeNow) {
+                made.insert(current.path);
+            }
+            current.madeByRun = madeNow || made.contains(current.path);
+            if (!current.madeByRun && cleaned.insert(current.path).second) {
+                current.handle.removeLeftovers();
+            }
+        }
+        const bool inTarget = entry->directory.empty();
+        const platform::Directory& directory = inTarget ? target : current.handle;
+
+        // A name ending in a separator names its directory, which exists unless just made.
+        if (!entry->hasFileName) {
+            if (overwriteExisting || madeNow) {
+                throw RunError("Failed to create the destination file");
+            }
+            continue;
+        }
+        const std::string_view fileName =
+            std::string_view(entry->path).substr(inTarget ? 0 : entry->directory.size() + 1);
+        const bool mayExist = inTarget || !current.madeByRun || overwriteExisting;
+        const platform::PathKind existing =
+            mayExist ? directory.kind(fileName) : platform::PathKind::Missing;
         if (existing != platform::PathKind::Missing && !overwriteExisting) {
             continue;
         }
-        if (!target->directory.empty() && target->directory != createdDirectory) {
-            if (!platform::createDirectories(target->directory)) {
-                throw RunError("Failed to create destination directories");
-            }
-            createdDirectory = target->directory;
-        }
-        if (!target->hasFileName || existing == platform::PathKind::Directory) {
+        if (existing == platform::PathKind::Directory) {
             throw RunError("Failed to create the destination file");
         }
 
-        PendingFile output(target->directory, outputBuffer.data());
-        switch (archive.extractEntry(archiveFile, output.get(), i)) {
+        platform::NewFile output(directory, outputBuffer.data(), outputBuffer.size());
+        if (output.stream() == nullptr) {
+            throw RunError("Failed to create the destination file");
+        }
+        switch (archive.extractEntry(archiveFile, output.stream(), i)) {
         case ExtractResult::Done:
             break;
         case ExtractResult::Corrupt:
@@ -103,7 +110,17 @@ void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool over
         case ExtractResult::WriteFailed:
             throw RunError("Failed to write the destination file");
         }
-        output.commit(target->path);
+        // Exists: something appeared at the path meanwhile; it stays and the entry counts as
+        // skipped.
+        switch (output.commit(fileName, overwriteExisting)) {
+        case platform::NewFile::Commit::Done:
+        case platform::NewFile::Commit::Exists:
+            break;
+        case platform::NewFile::Commit::WriteFailed:
+            throw RunError("Failed to write the destination file");
+        case platform::NewFile::Commit::Failed:
+            throw RunError("Failed to create the destination file");
+        }
     }
 
     console.print("  Done! All files were successfully extracted!\n");

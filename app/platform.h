@@ -1,11 +1,18 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
-// The few file-system services whose behaviour differs between platforms.
+#include "app/entry_path.h"
+
+// The services whose behaviour differs between platforms: one source file per platform implements
+// them (platform_posix.cpp, platform_windows.cpp), together with the archive's 64-bit seeks
+// declared in archive/file_io.h.
 namespace qzb::platform {
 
 // The command-line arguments after the program name. On Windows they are taken from the wide
@@ -22,30 +29,73 @@ std::string displayPath(const std::filesystem::path& path);
 // a directory included.
 std::FILE* openArchive(const std::filesystem::path& path);
 
-// Entry names are byte strings and reach the file system through its byte-string interface:
-// these take them relative to the working directory, with '/' between directories.
-
-// False for a name that the file system would store under another name or as a device: on
-// Windows an element ending in '.' or ' ' (the system drops those) or a device name such as CON,
-// NUL or COM1, with or without an extension. Unpacking such an entry would write elsewhere, or be
-// skipped as if it existed.
-bool isStorableName(const std::string& path);
+// The names this file system stores as given.
+extern const NameRules nameRules;
 
 enum class PathKind { Missing, Directory, Other };
 
-// What stands at a path relative to the working directory, without following a final link.
-PathKind pathKind(const std::string& path);
+// An open directory at or below the target directory. Entry names are byte strings and reach
+// the file system through its byte-string interface, relative to such a directory, so that
+// nothing renamed or linked meanwhile redirects them.
+class Directory {
+public:
+    Directory();
+    Directory(Directory&& other) noexcept;
+    Directory& operator=(Directory&& other) noexcept;
+    ~Directory();
 
-// Creates a directory with every missing parent; an existing one is accepted.
-bool createDirectories(const std::string& directory);
+    explicit operator bool() const { return state_ != nullptr; }
 
-// Creates a new, empty, hidden file for binary writing in `directory` ("" for the working
-// directory), with the permissions a new file ordinarily gets. Sets `tempPath` to its path.
-std::FILE* createTempFile(const std::string& directory, std::string& tempPath);
+    // The working directory; empty when it cannot be opened.
+    static Directory working();
 
-// Moves a finished file onto its destination, replacing a file or link that stands there.
-bool replaceFile(const std::string& from, const std::string& to);
+    // The directory at `path` below this one ('/' between elements), every missing element
+    // created. Empty when an element is a file, or a link (on Windows any reparse point), or
+    // cannot be made. `created` tells whether this call made the last element.
+    Directory reach(std::string_view path, bool& created) const;
 
-bool removeFile(const std::string& path);
+    // What stands at `name` here; a final link is not followed.
+    PathKind kind(std::string_view name) const;
+
+    // Removes the hidden temporary files that runs no longer alive left here.
+    void removeLeftovers() const;
+
+    struct State;
+
+private:
+    explicit Directory(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
+    friend class NewFile;
+};
+
+// A file being written into a directory. Until commit() it has no name, or where the file
+// system cannot hold such a file a hidden one, locked while written, that a later run removes
+// should this one die; destruction discards it.
+class NewFile {
+public:
+    enum class Commit { Done, Exists, WriteFailed, Failed };
+
+    // Creates the file with the permissions a new file ordinarily gets; buffered in `buffer`
+    // (`size` bytes, outliving the file). stream() is nullptr when it cannot be created.
+    NewFile(const Directory& directory, char* buffer, std::size_t size);
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+    ~NewFile();
+
+    std::FILE* stream() const;
+
+    // Closes the stream and gives the file `name`. Without `replace`, Exists when anything stands
+    // there: it stays and the content is discarded. With `replace` a file or link there gives way;
+    // the file's permission bits, owner and group are kept where the process may set them.
+    Commit commit(std::string_view name, bool replace);
+
+    struct State;
+
+private:
+    std::unique_ptr<State> state_;
+};
+
+// For tests: new files take the hidden named form even where the file system could do without.
+void forceNamedNewFiles(bool force);
 
 } // namespace qzb::platform
