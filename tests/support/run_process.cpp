@@ -271,9 +271,9 @@ const char* const stepNames[] = {"chdir",     "open /dev/null", "dup2",
         reportStartFailure(statusFd, 5);
     }
     if (options.fileSizeLimit) {
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        ::sigaction(SIGXFSZ, &ignore, nullptr);
+        struct sigaction action {};
+        action.sa_handler = options.killedAtFileSizeLimit ? SIG_DFL : SIG_IGN;
+        ::sigaction(SIGXFSZ, &action, nullptr);
         const rlimit limit{static_cast<rlim_t>(*options.fileSizeLimit),
                            static_cast<rlim_t>(*options.fileSizeLimit)};
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
