@@ -95,7 +95,11 @@ private:
     std::unique_ptr<State> state_;
 };
 
-// For tests: new files take the hidden named form even where the file system could do without.
-void forceNamedNewFiles(bool force);
+// For tests: how new files are made. Usual picks the best form the system offers; ProcPath
+// names a file without a name through the path of its descriptor, as a process must that may
+// not link the descriptor itself (Linux; elsewhere the same as Usual); Named takes the hidden
+// named form even where the file system could do without.
+enum class NewFileForm { Usual, ProcPath, Named };
+void forceNewFileForm(NewFileForm form);
 
 } // namespace qzb::platform

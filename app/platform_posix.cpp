@@ -160,8 +160,9 @@ std::FILE* openArchive(const std::filesystem::path& path) {
     return file;
 }
 
-void forceNamedNewFiles(bool force) {
-    forceNamed = force;
+void forceNewFileForm(NewFileForm form) {
+    forceNamed = form == NewFileForm::Named;
+    linkMethod = form == NewFileForm::ProcPath ? LinkMethod::ProcPath : LinkMethod::EmptyPath;
 }
 
 struct Directory::State {

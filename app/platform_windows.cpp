@@ -169,8 +169,8 @@ std::FILE* openArchive(const std::filesystem::path& path) {
     return file;
 }
 
-void forceNamedNewFiles(bool force) {
-    forceNamed = force;
+void forceNewFileForm(NewFileForm form) {
+    forceNamed = form == NewFileForm::Named;
 }
 
 // The path of the directory, with the "\\?\" prefix that lifts the length limit, and a handle
@@ -214,9 +214,9 @@ Directory Directory::working() {
         state->path = L"\\\\?\\" + current;
     }
     // The target itself may be a link: the user named it.
-    const HANDLE handle = CreateFileW(state->path.c_str(), FILE_LIST_DIRECTORY,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE handle =
+        CreateFileW(state->path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return Directory();
     }
@@ -239,8 +239,8 @@ Directory Directory::reach(std::string_view path, bool& created) const {
         state->path += L"\\" + entryWide(element);
         HANDLE handle = openDirectory(state->path);
         created = false;
-        if (handle == INVALID_HANDLE_VALUE && (GetLastError() == ERROR_FILE_NOT_FOUND ||
-                                               GetLastError() == ERROR_PATH_NOT_FOUND)) {
+        if (handle == INVALID_HANDLE_VALUE &&
+            (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)) {
             created = CreateDirectoryW(state->path.c_str(), nullptr) != 0;
             if (!created && GetLastError() != ERROR_ALREADY_EXISTS) {
                 return Directory();
@@ -275,8 +275,8 @@ void Directory::removeLeftovers() const {
         return;
     }
     do {
-        if ((item.dwFileAttributes &
-             (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0) {
+        if ((item.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+            0) {
             const std::wstring leftover = state_->path + L"\\" + item.cFileName;
             SetFileAttributesW(leftover.c_str(), FILE_ATTRIBUTE_NORMAL);
             DeleteFileW(leftover.c_str());
@@ -313,8 +313,8 @@ NewFile::NewFile(const Directory& directory, char* buffer, std::size_t size)
         const std::wstring path = directory.state_->path + L"\\" + std::wstring(TempPrefix) +
                                   std::to_wstring(GetCurrentProcessId()) + L"-" +
                                   std::to_wstring(nextTemporary++) + std::wstring(TempSuffix);
-        state_->handle = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
-                                     CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+        state_->handle = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                     FILE_ATTRIBUTE_HIDDEN, nullptr);
         if (state_->handle != INVALID_HANDLE_VALUE) {
             break;
         }

@@ -15,6 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 using qzb::platform::Directory;
 using qzb::platform::NewFile;
+using qzb::platform::NewFileForm;
 using qzb::platform::PathKind;
 using qzb::test::readFile;
 using qzb::test::writeFile;
@@ -32,7 +33,7 @@ protected:
         fs::current_path(scratch_ / "target");
     }
     void TearDown() override {
-        qzb::platform::forceNamedNewFiles(false);
+        qzb::platform::forceNewFileForm(NewFileForm::Usual);
         fs::current_path(previous_);
         fs::remove_all(scratch_);
     }
@@ -59,14 +60,15 @@ protected:
     static inline std::vector<char> buffer_ = std::vector<char>(4096);
 };
 
-// Each case in both forms of new file: without a name, and the hidden named one.
+// Each case in every form of new file: without a name (named through the descriptor or through
+// its path), and the hidden named one.
 TEST_F(PlatformTest, NewFilesAreNamedWhenCompleteAndReplaceOnlyWhenAsked) {
-    for (const bool named : {false, true}) {
-        SCOPED_TRACE(named ? "named" : "anonymous");
+    for (const NewFileForm form : {NewFileForm::Usual, NewFileForm::ProcPath, NewFileForm::Named}) {
+        SCOPED_TRACE(static_cast<int>(form));
         for (const std::string& name : names()) {
             fs::remove_all(name);
         }
-        qzb::platform::forceNamedNewFiles(named);
+        qzb::platform::forceNewFileForm(form);
         const Directory target = Directory::working();
         ASSERT_TRUE(target);
 
@@ -97,7 +99,7 @@ TEST_F(PlatformTest, NewFilesAreNamedWhenCompleteAndReplaceOnlyWhenAsked) {
 
 // A leftover whose writer is gone is removed; the hidden file of a live writer is not.
 TEST_F(PlatformTest, LeftoversOfDeadRunsAreRemoved) {
-    qzb::platform::forceNamedNewFiles(true);
+    qzb::platform::forceNewFileForm(NewFileForm::Named);
     const Directory target = Directory::working();
     writeFile(".qzb-unpack-1-0.part", "left by a killed run");
     writeFile("keep.part", "mine");
