@@ -60,7 +60,8 @@ std::optional<EntryPath> entryPath(std::string_view name, NameRules rules) {
             continue;
         }
         const std::string_view element = name.substr(elementStart, i - elementStart);
-        if (element == ".." ||
+        // The system's calls end a name at its first zero byte.
+        if (element == ".." || element.find('\0') != std::string_view::npos ||
             (rules == NameRules::Windows && !isStoredAsGivenOnWindows(element))) {
             return std::nullopt;
         }

@@ -23,8 +23,8 @@ enum class NameRules { Posix, Windows };
 
 // Turns an entry name into a path below the target directory. Archives come from Windows, so
 // both '/' and '\' separate. Nothing for a name that is empty, absolute ("/x", "\x", "C:x") or
-// has a ".." element, which could write outside the target directory, nor for one that `rules`
-// would store under another name.
+// has a ".." element, which could write outside the target directory, nor for one that the file
+// system would store under another name: one with a zero byte, or one that `rules` refuse.
 std::optional<EntryPath> entryPath(std::string_view name, NameRules rules = NameRules::Posix);
 
 } // namespace qzb

@@ -1,5 +1,6 @@
 // Entry names on arbitrary bytes: a name that is accepted must stay below the target directory on
-// either platform, and its parts must describe the same path.
+// either platform, and its parts must describe the same path. The Windows rules only refuse more,
+// and leave no character that Windows would store otherwise.
 #include <cstdint>
 #include <filesystem>
 #include <string_view>
@@ -26,6 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string& path = result->path;
     QZB_FUZZ_CHECK(path.size() == name.size());
     QZB_FUZZ_CHECK(path.find('\\') == std::string::npos);
+    QZB_FUZZ_CHECK(path.find('\0') == std::string::npos);
     QZB_FUZZ_CHECK(path.front() != '/');
     // On Windows "C:x" is relative to another drive's working directory.
     const char drive = static_cast<char>(path[0] | 0x20);
@@ -37,6 +39,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     QZB_FUZZ_CHECK(result->hasFileName == (path.back() != '/'));
     for (std::size_t i = 0; i < path.size(); ++i) {
         QZB_FUZZ_CHECK(path[i] == (name[i] == '\\' ? '/' : name[i]));
+    }
+
+    const std::optional<qzb::EntryPath> windows = qzb::entryPath(name, qzb::NameRules::Windows);
+    if (windows) {
+        QZB_FUZZ_CHECK(windows->path == path);
+        for (const char c : path) {
+            QZB_FUZZ_CHECK(static_cast<unsigned char>(c) >= 32 &&
+                           std::string_view("<>:\"|?*").find(c) == std::string_view::npos);
+        }
+        QZB_FUZZ_CHECK(path.back() != '.' || path.ends_with("/.") || path == ".");
     }
     return 0;
 }

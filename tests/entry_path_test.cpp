@@ -77,6 +77,9 @@ TEST(EntryPath, NamesLandBelowTheTargetOrAreRefused) {
         {"d\x1f/b", "d\x1f/b", refused},
         {"tab\there", "tab\there", refused},
         {"caf\xc3\xa9", "caf\xc3\xa9", "caf\xc3\xa9"},
+        // The system would end the name at its zero byte.
+        {std::string("a\0b", 3), refused, refused},
+        {std::string("d\0/x", 4), refused, refused},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(landing(c.name, NameRules::Posix), c.posix) << c.name;
