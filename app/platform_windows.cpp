@@ -277,9 +277,7 @@ void Directory::removeLeftovers() const {
     do {
         if ((item.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
             0) {
-            const std::wstring leftover = state_->path + L"\\" + item.cFileName;
-            SetFileAttributesW(leftover.c_str(), FILE_ATTRIBUTE_NORMAL);
-            DeleteFileW(leftover.c_str());
+            DeleteFileW((state_->path + L"\\" + item.cFileName).c_str());
         }
     } while (FindNextFileW(search, &item));
     FindClose(search);
