@@ -61,10 +61,9 @@ void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool over
             throw RunError("Invalid file path listed in the archive");
         }
         bool madeNow = false;
-        if (!entry->directory.empty() && (entry->directory != current.path || !current.handle)) {
+        if (!entry->directory.empty() && (!current.handle || entry->directory != current.path)) {
             current.handle = target.reach(entry->directory, madeNow);
             if (!current.handle) {
-                current.path.clear();
                 throw RunError("Failed to create destination directories");
             }
             current.path = entry->directory;
