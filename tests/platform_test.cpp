@@ -10,6 +10,11 @@
 #include "app/platform.h"
 #include "testkit/scratch_files.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -85,6 +90,11 @@ TEST_F(PlatformTest, NewFilesAreNamedWhenCompleteAndReplaceOnlyWhenAsked) {
         EXPECT_EQ(names(), (std::set<std::string>{"new", "taken"}));
 
         fs::permissions("taken", fs::perms::owner_read | fs::perms::owner_write);
+#ifndef _WIN32
+        // Run as root, the owner of the replaced file can be kept too.
+        const uid_t owner = ::geteuid() == 0 ? 65534 : ::geteuid();
+        ASSERT_EQ(::chown("taken", owner, static_cast<gid_t>(-1)), 0);
+#endif
         EXPECT_EQ(write(target, "taken", "replaced", true), Commit::Done);
         EXPECT_EQ(readFile("taken"), "replaced");
         EXPECT_EQ(write(target, "fresh", "x", true), Commit::Done);
@@ -93,6 +103,9 @@ TEST_F(PlatformTest, NewFilesAreNamedWhenCompleteAndReplaceOnlyWhenAsked) {
 #ifndef _WIN32
         EXPECT_EQ(fs::status("taken").permissions(),
                   fs::perms::owner_read | fs::perms::owner_write);
+        struct stat info {};
+        ASSERT_EQ(::stat("taken", &info), 0);
+        EXPECT_EQ(info.st_uid, owner);
 #endif
     }
 }
