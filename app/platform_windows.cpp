@@ -12,6 +12,7 @@
 
 #include "app/platform.h"
 #include "archive/file_io.h"
+#include "common/wide_text.h"
 
 namespace qzb {
 
@@ -54,23 +55,6 @@ constexpr std::wstring_view TempSuffix = L".part";
 
 bool forceNamed = false;
 unsigned long nextTemporary = 0;
-
-std::wstring toWide(std::string_view text, UINT codePage) {
-    const int size = static_cast<int>(text.size());
-    const int length = MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
-    MultiByteToWideChar(codePage, 0, text.data(), size, wide.data(), length);
-    return wide;
-}
-
-std::string fromWide(const std::wstring& text, UINT codePage) {
-    const int size = static_cast<int>(text.size());
-    const int length =
-        WideCharToMultiByte(codePage, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
-    WideCharToMultiByte(codePage, 0, text.data(), size, bytes.data(), length, nullptr, nullptr);
-    return bytes;
-}
 
 // Entry names reach the file system in the ANSI code page, as its byte-string interface takes
 // them.

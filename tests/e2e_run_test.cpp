@@ -75,11 +75,11 @@ TEST_F(RunTest, LostStandardOutputFailsTheRunAfterItsWork) {
     const Tree files = {{"a.txt", "alpha"},
                         {"dir/big", compressibleText(200000)},
                         {"dir/noise", incompressibleBytes(70000, 7)}};
-    std::vector<FileSpec> specs;
+    std::vector<FileSpec> entries;
     for (const auto& [name, content] : files) {
-        specs.push_back({name, content});
+        entries.push_back({name, content});
     }
-    writeArchive(buildArchive(specs));
+    writeArchive(buildArchive(entries));
     Tree tree = files;
     tree["dir"] = "<dir>";
 

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "tests/support/text_conversion.h"
+#include "common/wide_text.h"
 
 namespace qzb::test {
 namespace {
@@ -110,7 +110,7 @@ ProcessResult runProcess(const std::filesystem::path& executable,
     std::wstring commandLine;
     appendArgument(commandLine, program.native());
     for (const std::string& argument : arguments) {
-        appendArgument(commandLine, widen(argument, CP_UTF8));
+        appendArgument(commandLine, toWide(argument, CP_UTF8));
     }
 
     Handle outRead, outWrite, errRead, errWrite;

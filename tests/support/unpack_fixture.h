@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "common/wide_text.h"
 #include "testkit/archive_writer.h"
 #include "testkit/content.h"
 #include "testkit/scratch_files.h"
 #include "tests/support/run_process.h"
-#include "tests/support/text_conversion.h"
 
 // Tests of whole runs, in-process or of the built executable, each in a scratch directory of
 // its own.
@@ -83,7 +83,7 @@ protected:
 // it, with '/' between directories: on Windows in the ANSI code page.
 inline std::string entryBytes(const std::filesystem::path& path) {
 #ifdef _WIN32
-    return narrow(path.generic_wstring(), CP_ACP);
+    return fromWide(path.generic_wstring(), CP_ACP);
 #else
     return path.generic_string();
 #endif

@@ -8,9 +8,9 @@
 #include <string_view>
 
 // Text between Windows' wide file-name interface and byte strings in a given code page.
-namespace qzb::test {
+namespace qzb {
 
-inline std::wstring widen(std::string_view text, UINT codePage) {
+inline std::wstring toWide(std::string_view text, UINT codePage) {
     const int size = static_cast<int>(text.size());
     const int length = MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
@@ -18,7 +18,7 @@ inline std::wstring widen(std::string_view text, UINT codePage) {
     return wide;
 }
 
-inline std::string narrow(std::wstring_view text, UINT codePage) {
+inline std::string fromWide(std::wstring_view text, UINT codePage) {
     const int size = static_cast<int>(text.size());
     const int length =
         WideCharToMultiByte(codePage, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
@@ -27,5 +27,5 @@ inline std::string narrow(std::wstring_view text, UINT codePage) {
     return bytes;
 }
 
-} // namespace qzb::test
+} // namespace qzb
 #endif
