@@ -161,6 +161,10 @@ ProcessResult runProcess(const std::filesystem::path& executable,
     return result;
 }
 
+bool terminalsAvailable() {
+    return false;
+}
+
 } // namespace qzb::test
 #else
 #include <array>
@@ -451,6 +455,17 @@ ProcessResult runProcess(const std::filesystem::path& executable,
         result.exitCode = WEXITSTATUS(status);
     }
     return result;
+}
+
+bool terminalsAvailable() {
+    int master = -1;
+    int slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        return false;
+    }
+    ::close(master);
+    ::close(slave);
+    return true;
 }
 
 } // namespace qzb::test

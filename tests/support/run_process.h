@@ -56,6 +56,9 @@ struct ProcessResult {
     bool exited() const { return !termSignal.has_value(); }
 };
 
+// False where no pseudo-terminal can be opened (Windows, or /dev/pts missing in a bare root).
+bool terminalsAvailable();
+
 // Throws std::runtime_error when the program cannot be started.
 ProcessResult runProcess(const std::filesystem::path& executable,
                          const std::vector<std::string>& arguments,
