@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/entry_path.h"
-#include "app/platform.h"
+#include "platform/platform.h"
 #include "app/run_error.h"
 #include "archive/format.h"
 

@@ -1,5 +1,5 @@
 #include "app/console.h"
-#include "app/platform.h"
+#include "platform/platform.h"
 #include "app/run.h"
 
 int main(int argc, char** argv) {

@@ -9,7 +9,7 @@
 #include <system_error>
 
 #include "app/extraction_loop.h"
-#include "app/platform.h"
+#include "platform/platform.h"
 #include "app/run_error.h"
 #include "app/version.h"
 #include "archive/archive.h"

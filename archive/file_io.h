@@ -39,7 +39,7 @@ private:
     std::FILE* file_ = nullptr;
 };
 
-// The 64-bit seeks differ between platforms; the platform layer (app/platform_*.cpp) defines them.
+// The 64-bit seeks differ between platforms; the platform layer (platform/platform_*.cpp) defines them.
 
 // Seeks from the start with a 64-bit offset; false for offsets the stream cannot take.
 bool seekTo(std::FILE* file, std::uint64_t offset);

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/platform.h"
+#include "platform/platform.h"
 #include "testkit/scratch_files.h"
 
 #ifndef _WIN32

@@ -10,7 +10,7 @@
 #include <limits>
 #include <utility>
 
-#include "app/platform.h"
+#include "platform/platform.h"
 #include "archive/file_io.h"
 #include "common/wide_text.h"
 

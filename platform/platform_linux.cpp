@@ -13,7 +13,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "app/platform.h"
+#include "platform/platform.h"
 #include "archive/file_io.h"
 
 namespace qzb {
