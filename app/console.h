@@ -45,4 +45,10 @@ private:
 // lines; a standard output found closed counts as lost. Call before anything opens a file.
 Console standardConsole();
 
+// Whether `stream` is a terminal (on Windows, a console).
+bool isTerminal(std::FILE* stream);
+
+// Makes `stream` carry bytes unchanged; on Windows a standard stream would turn LF into CRLF.
+void useBinaryMode(std::FILE* stream);
+
 } // namespace qzb

@@ -21,7 +21,13 @@ Console standardConsole() {
         }
         outputClosed = outputClosed || fd == STDOUT_FILENO;
     }
-    return Console(stdout, stderr, ::isatty(STDOUT_FILENO) != 0, outputClosed);
+    return Console(stdout, stderr, isTerminal(stdout), outputClosed);
 }
+
+bool isTerminal(std::FILE* stream) {
+    return ::isatty(::fileno(stream)) != 0;
+}
+
+void useBinaryMode(std::FILE*) {}
 
 } // namespace qzb

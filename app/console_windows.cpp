@@ -3,6 +3,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <fcntl.h>
 #include <io.h>
 
 namespace qzb {
@@ -26,10 +27,18 @@ Console standardConsole() {
             outputClosed = outputClosed || stream == stdout;
         }
     }
+    return Console(stdout, stderr, isTerminal(stdout), outputClosed);
+}
+
+bool isTerminal(std::FILE* stream) {
     DWORD mode = 0;
-    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
-    const bool console = handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
-    return Console(stdout, stderr, console, outputClosed);
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
+}
+
+void useBinaryMode(std::FILE* stream) {
+    std::fflush(stream);
+    _setmode(_fileno(stream), _O_BINARY);
 }
 
 } // namespace qzb

@@ -6,23 +6,42 @@ namespace qzb {
 
 ExtractResult Archive::extractEntry(std::FILE* archiveFile, std::FILE* outputFile,
                                     std::size_t index) const {
+    const DecodeOutcome outcome =
+        readEntry(archiveFile, index, [outputFile](const unsigned char* bytes, std::size_t length) {
+            return std::fwrite(bytes, 1, length, outputFile) == length;
+        });
+    switch (outcome.fault) {
+    case EntryFault::None:
+        return ExtractResult::Done;
+    case EntryFault::SinkRefused:
+        return ExtractResult::WriteFailed;
+    case EntryFault::BlocksOutsideTable:
+    case EntryFault::Truncated:
+    case EntryFault::BadBlock:
+        break;
+    }
+    return ExtractResult::Corrupt;
+}
+
+DecodeOutcome Archive::readEntry(std::FILE* archiveFile, std::size_t index,
+                                 const BlockSink& sink) const {
     if (index >= entries_.size()) {
-        return ExtractResult::Corrupt;
+        return {EntryFault::BlocksOutsideTable};
     }
     const ArchiveEntry& entry = entries_[index];
     const std::uint64_t blocks = blockCount(entry.originalSize);
     if (blocks == 0) {
-        return ExtractResult::Done;
+        return {};
     }
     if (entry.firstBlock > blockSizes_.size() || blocks > blockSizes_.size() - entry.firstBlock) {
-        return ExtractResult::Corrupt;
+        return {EntryFault::BlocksOutsideTable};
     }
     // Entries usually lie in table order, so the stream is often there already; a seek would
     // cost a system call and drop what the stream has read ahead.
     std::uint64_t position = 0;
     if ((!filePosition(archiveFile, position) || position != entry.dataOffset) &&
         !seekTo(archiveFile, entry.dataOffset)) {
-        return ExtractResult::Corrupt;
+        return {EntryFault::Truncated};
     }
 
     // Two buffers for the whole call; a stored block never exceeds BlockSize.
@@ -32,20 +51,20 @@ ExtractResult Archive::extractEntry(std::FILE* archiveFile, std::FILE* outputFil
         const std::uint32_t expected = blockLength(entry.originalSize, k);
         const std::uint32_t storedLength = blockSizes_[entry.firstBlock + k];
         if (std::fread(stored, 1, storedLength, archiveFile) != storedLength) {
-            return ExtractResult::Corrupt;
+            return {EntryFault::Truncated, k};
         }
         const unsigned char* bytes = stored;
         if (storedLength != expected) {
             if (!inflateBlock(stored, storedLength, decoded, expected)) {
-                return ExtractResult::Corrupt;
+                return {EntryFault::BadBlock, k};
             }
             bytes = decoded;
         }
-        if (std::fwrite(bytes, 1, expected, outputFile) != expected) {
-            return ExtractResult::WriteFailed;
+        if (!sink(bytes, expected)) {
+            return {EntryFault::SinkRefused, k};
         }
     }
-    return ExtractResult::Done;
+    return {};
 }
 
 } // namespace qzb
