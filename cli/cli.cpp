@@ -1,0 +1,120 @@
+#include "cli/cli.h"
+
+#include <algorithm>
+#include <exception>
+#include <new>
+#include <string_view>
+
+#include <CLI/CLI.hpp>
+
+#include "app/console.h"
+#include "app/run_error.h"
+#include "app/version.h"
+#include "cli/commands.h"
+
+namespace qzb::cli {
+namespace {
+
+constexpr std::string_view NoContentChecksum =
+    "The format carries MD5 digests of the names and of the table of contents only, none of the "
+    "content: a test proves that every block decodes to its length, not that the bytes are the "
+    "ones that were packed.";
+
+// The parsed command line: the command that was chosen and its options.
+struct CommandLine {
+    CLI::App app{"Lists, tests and extracts QZB archives.", "qzb"};
+    CLI::App* list = nullptr;
+    CLI::App* test = nullptr;
+    CLI::App* cat = nullptr;
+    ListOptions listOptions;
+    TestOptions testOptions;
+    CatOptions catOptions;
+
+    CommandLine() {
+        app.require_subcommand(1);
+        app.set_version_flag("--version", "qzb " QZB_VERSION);
+        app.footer("qzb COMMAND --help describes a command; man qzb describes them all.");
+
+        list = app.add_subcommand("list", "List the entries: size, stored size and name.");
+        list->add_flag("--json", listOptions.json,
+                       "one JSON object per line: index, name, size, stored, blocks (and "
+                       "name_hex, the name's bytes in hex, for a name that is not UTF-8)");
+        list->add_flag("--skip-checksums", listOptions.skipChecksums,
+                       "do not check the MD5 digests of the names and of the table of contents");
+        list->add_option("ARCHIVE", listOptions.archive, "the archive")->required();
+
+        test = app.add_subcommand("test", "Decode every entry without writing anything, and "
+                                          "report each entry that fails or deserves a warning.");
+        test->footer(std::string(NoContentChecksum));
+        test->add_flag("--skip-checksums", testOptions.skipChecksums,
+                       "do not check the MD5 digests of the names and of the table of contents");
+        test->add_option("ARCHIVE", testOptions.archive, "the archive")->required();
+
+        cat = app.add_subcommand("cat", "Write the named entries' content to standard output.");
+        cat->add_option("ARCHIVE", catOptions.archive, "the archive")->required();
+        cat->add_option("NAME", catOptions.names, "entry names, in the order to write")->required();
+    }
+
+    int run(Console& console, const Streams& streams) const {
+        if (list->parsed()) {
+            return listEntries(listOptions, console);
+        }
+        if (test->parsed()) {
+            return testArchive(testOptions, console);
+        }
+        useBinaryMode(streams.out);
+        return catEntries(catOptions, console);
+    }
+};
+
+void writeError(Console& console, std::string message) {
+    // One line, whatever the message holds.
+    std::replace(message.begin(), message.end(), '\n', ' ');
+    console.printError({"qzb: ", message, "\n"});
+}
+
+} // namespace
+
+int runQzb(const std::vector<std::string>& arguments, const Streams& streams) {
+    Console console(streams.out, streams.err, streams.outIsTerminal, streams.outputLost);
+    int status = 0;
+    try {
+        CommandLine commandLine;
+        try {
+            // CLI11 takes the arguments last first.
+            std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+            commandLine.app.parse(reversed);
+        } catch (const CLI::CallForHelp&) {
+            console.print(commandLine.app.help());
+            return console.outputWritten() ? 0 : 1;
+        } catch (const CLI::CallForVersion& version) {
+            console.print(std::string(version.what()) + "\n");
+            return console.outputWritten() ? 0 : 1;
+        } catch (const CLI::ParseError& error) {
+            const bool unknownCommand = !arguments.empty() && !arguments[0].starts_with('-') &&
+                                        commandLine.app
+                                            .get_subcommands([&](CLI::App* command) {
+                                                return command->get_name() == arguments[0];
+                                            })
+                                            .empty();
+            writeError(console, (unknownCommand ? arguments[0] + ": no such command"
+                                                : std::string(error.what())) +
+                                    " (qzb --help shows the usage)");
+            return 2;
+        }
+        status = commandLine.run(console, streams);
+    } catch (const std::bad_alloc&) {
+        writeError(console, "out of memory");
+        return 1;
+    } catch (const std::exception& error) {
+        writeError(console, error.what());
+        return 1;
+    }
+    if (!console.outputWritten()) {
+        writeError(console, "cannot write the standard output");
+        return 1;
+    }
+    return status;
+}
+
+} // namespace qzb::cli

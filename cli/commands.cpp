@@ -1,0 +1,201 @@
+#include "cli/commands.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string_view>
+#include <unordered_map>
+
+#include "app/entry_path.h"
+#include "app/run_error.h"
+#include "archive/format.h"
+#include "cli/archive_access.h"
+#include "cli/json_line.h"
+#include "platform/platform.h"
+
+namespace qzb::cli {
+namespace {
+
+std::string sizeColumn(std::optional<std::uint64_t> size) {
+    char text[32];
+    if (size) {
+        std::snprintf(text, sizeof text, "%12llu", static_cast<unsigned long long>(*size));
+    } else {
+        std::snprintf(text, sizeof text, "%12s", "?");
+    }
+    return text;
+}
+
+// An entry name with either separator as '/', for comparing names as paths.
+std::string withSlashes(std::string_view name) {
+    std::string path(name);
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+}
+
+std::string foldedCase(std::string path) {
+    std::transform(path.begin(), path.end(), path.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    return path;
+}
+
+// Counts and prints the findings of `qzb test`.
+class TestReport {
+public:
+    explicit TestReport(Console& console) : console_(console) {}
+
+    void failure(std::string_view name, std::string_view reason) {
+        ++failures_;
+        line("FAILED  ", name, reason);
+    }
+    void warning(std::string_view name, std::string_view reason) {
+        ++warnings_;
+        line("WARNING ", name, reason);
+    }
+    std::size_t failures() const { return failures_; }
+    std::size_t warnings() const { return warnings_; }
+
+private:
+    void line(std::string_view kind, std::string_view name, std::string_view reason) {
+        console_.print(kind);
+        console_.printName(name);
+        console_.print(": ");
+        console_.print(reason);
+        console_.print("\n");
+    }
+
+    Console& console_;
+    std::size_t failures_ = 0;
+    std::size_t warnings_ = 0;
+};
+
+// The paths that entries land at, to find two entries that would land at the same one, or at
+// paths that a file system ignoring letter case takes for the same.
+class PathClashes {
+public:
+    void check(std::size_t index, const Archive& archive, const EntryPath& path,
+               TestReport& report) {
+        const std::string_view name = archive.name(index);
+        const auto [same, fresh] = exact_.try_emplace(path.path, index);
+        if (!fresh) {
+            report.warning(name, "lands at the same path as \"" +
+                                     std::string(archive.name(same->second)) +
+                                     "\"; without --overwrite it is skipped");
+            return;
+        }
+        const auto [folded, freshFolded] = folded_.try_emplace(foldedCase(path.path), index);
+        if (!freshFolded) {
+            report.warning(name, "differs only in letter case from \"" +
+                                     std::string(archive.name(folded->second)) +
+                                     "\"; on Windows and macOS it is skipped");
+        }
+    }
+
+private:
+    std::unordered_map<std::string, std::size_t> exact_;
+    std::unordered_map<std::string, std::size_t> folded_;
+};
+
+} // namespace
+
+int listEntries(const ListOptions& options, Console& console) {
+    const OpenedArchive opened = openArchive(options.archive, !options.skipChecksums);
+    const Archive& archive = opened.archive;
+    std::uint64_t totalSize = 0;
+    std::uint64_t totalStored = 0;
+    for (std::size_t i = 0; i < archive.entryCount(); ++i) {
+        const ArchiveEntry& entry = archive.entries()[i];
+        const std::optional<std::uint64_t> stored = storedSize(archive, i);
+        totalSize += entry.originalSize;
+        totalStored += stored.value_or(0);
+        if (options.json) {
+            console.print(entryJsonLine(
+                {i, archive.name(i), entry.originalSize, stored, blockCount(entry.originalSize)}));
+            continue;
+        }
+        console.print(sizeColumn(entry.originalSize) + ' ' + sizeColumn(stored) + "  ");
+        console.printName(archive.name(i));
+        console.print("\n");
+    }
+    if (!options.json) {
+        console.print(sizeColumn(totalSize) + ' ' + sizeColumn(totalStored) + "  " +
+                      std::to_string(archive.entryCount()) + " entries\n");
+    }
+    return 0;
+}
+
+int testArchive(const TestOptions& options, Console& console) {
+    TestReport report(console);
+    bool digestsDiffer = false;
+    // A digest mismatch does not hide the entries: they are tested as read unchecked.
+    const OpenedArchive opened =
+        openArchive(options.archive, !options.skipChecksums, &digestsDiffer);
+    if (digestsDiffer) {
+        report.failure(options.archive,
+                       "the MD5 digests of the names or of the table of contents do not match");
+    }
+    const Archive& archive = opened.archive;
+    PathClashes clashes;
+    std::uint64_t bytes = 0;
+    for (std::size_t i = 0; i < archive.entryCount(); ++i) {
+        const std::string_view name = archive.name(i);
+        const std::optional<EntryPath> path = entryPath(name, platform::nameRules);
+        if (!path) {
+            report.failure(name, "qzb-unpack refuses this name: empty, absolute, with a \"..\" "
+                                 "element, or not stored as given on this system");
+        } else if (!path->hasFileName) {
+            report.warning(name, "names a directory, so it is not extracted");
+        } else {
+            clashes.check(i, archive, *path, report);
+        }
+        const std::uint64_t size = archive.entries()[i].originalSize;
+        const DecodeOutcome outcome = archive.readEntry(
+            opened.file.get(), i, [](const unsigned char*, std::size_t) { return true; });
+        if (outcome.fault != EntryFault::None) {
+            report.failure(name, faultText(outcome, size));
+        } else {
+            bytes += size;
+        }
+    }
+    console.print(std::to_string(archive.entryCount()) + " entries tested, " +
+                  std::to_string(bytes) + " bytes decoded: " + std::to_string(report.failures()) +
+                  " failed, " + std::to_string(report.warnings()) + " warnings\n");
+    if (report.failures() > 0) {
+        throw RunError(options.archive + ": " + std::to_string(report.failures()) +
+                       " failed the test");
+    }
+    return 0;
+}
+
+int catEntries(const CatOptions& options, Console& console) {
+    const OpenedArchive opened = openArchive(options.archive, true);
+    const Archive& archive = opened.archive;
+    // Every name is looked up before anything is written; the first entry of a name counts,
+    // as qzb-unpack keeps the first without /o.
+    std::unordered_map<std::string, std::size_t> byPath;
+    for (std::size_t i = archive.entryCount(); i-- > 0;) {
+        byPath[withSlashes(archive.name(i))] = i;
+    }
+    std::vector<std::size_t> indexes;
+    for (const std::string& name : options.names) {
+        const auto found = byPath.find(withSlashes(name));
+        if (found == byPath.end()) {
+            throw RunError(name + ": no such entry in " + options.archive);
+        }
+        indexes.push_back(found->second);
+    }
+    for (const std::size_t index : indexes) {
+        const DecodeOutcome outcome = archive.readEntry(
+            opened.file.get(), index, [&](const unsigned char* bytes, std::size_t length) {
+                console.print(std::string_view(reinterpret_cast<const char*>(bytes), length));
+                return true;
+            });
+        if (outcome.fault != EntryFault::None) {
+            throw RunError(std::string(archive.name(index)) + ": " +
+                           faultText(outcome, archive.entries()[index].originalSize));
+        }
+    }
+    return 0;
+}
+
+} // namespace qzb::cli

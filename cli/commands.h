@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/console.h"
+#include "cli/cli.h"
+
+// The commands of `qzb`, called with their parsed options. Each throws RunError with the text of
+// its error line (after "qzb: ") and answers 0 or, for `test` with failed entries, 1.
+namespace qzb::cli {
+
+struct ListOptions {
+    std::string archive;
+    bool json = false;
+    bool skipChecksums = false;
+};
+int listEntries(const ListOptions& options, Console& console);
+
+struct TestOptions {
+    std::string archive;
+    bool skipChecksums = false;
+};
+int testArchive(const TestOptions& options, Console& console);
+
+struct CatOptions {
+    std::string archive;
+    std::vector<std::string> names;
+};
+int catEntries(const CatOptions& options, Console& console);
+
+} // namespace qzb::cli

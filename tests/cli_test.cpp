@@ -1,0 +1,308 @@
+// qzb in-process: each command line with its output, error line, status and the tree it leaves.
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/cli.h"
+#include "cli/pattern.h"
+#include "tests/support/unpack_fixture.h"
+
+namespace qzb::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class CliTest : public ScratchTest {
+protected:
+    struct Report {
+        int status;
+        std::string out;
+        std::string err;
+    };
+
+    // Runs from the scratch directory and returns to where the test was.
+    Report qzb(const std::vector<std::string>& arguments, bool terminal = false,
+               bool unwritable = false) {
+        writeFile(root() / "read-only", "");
+        const FileHandle out(unwritable ? std::fopen((root() / "read-only").string().c_str(), "rb")
+                                        : temporaryFile().release());
+        const FileHandle err = temporaryFile();
+        const fs::path start = fs::current_path();
+        fs::current_path(root());
+        const int status = cli::runQzb(arguments, {out.get(), err.get(), terminal, false, false});
+        fs::current_path(start);
+        return {status, contentOf(out.get()), contentOf(err.get())};
+    }
+};
+
+std::string row(std::uint64_t size, std::uint64_t stored, const std::string& name) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%12llu %12llu  ", static_cast<unsigned long long>(size),
+                  static_cast<unsigned long long>(stored));
+    return text + name + "\n";
+}
+
+TEST_F(CliTest, CommandLines) {
+    const std::string text = compressibleText(70000);
+    const ArchiveImage good = makeArchive({{"a.txt", "abc"}, {"d\\t.txt", text}, {"e", ""}});
+    const std::uint64_t textStored = good.blockSizes[1] + good.blockSizes[2];
+    const std::string goodList = row(3, 3, "a.txt") + row(70000, textStored, "d\\t.txt") +
+                                 row(0, 0, "e") + row(70003, 3 + textStored, "3 entries");
+
+    ArchiveImage badBlock = makeArchive({{"ok", "fine"}, {"z", text, BlockMode::Zlib}, {"x", "y"}});
+    badBlock.data[4 + badBlock.blockSizes[1]] ^= 0x55; // second block of "z"
+    ArchiveImage cut = makeArchive({{"ok", "fine"}, {"tail", "lost", BlockMode::Raw}});
+    cut.truncateTo = cut.serialize().size() - 18;
+    ArchiveImage digest = makeArchive({{"f", "content"}});
+    digest.nameDigests[0][0] ^= 1;
+    const std::string names = buildArchive({{"../up", "u"},
+                                            {"", "empty"},
+                                            {"dir/", ""},
+                                            {"Same", "1"},
+                                            {"same", "2"},
+                                            {"a/b", "3"},
+                                            {"a\\b", "4"}});
+    const std::string controls = "del\x7F"
+                                 "csi\xC2\x9Bx";
+
+    const std::string listUsage = "qzb: ARCHIVE is required (qzb --help shows the usage)\n";
+    const struct {
+        const char* what;
+        std::optional<std::string> archive; // written as a.qzb
+        std::vector<std::string> arguments;
+        int status;
+        std::optional<std::string> out; // nullopt: not compared
+        std::string err;
+        bool terminal = false;
+    } cases[] = {
+        {"no command",
+         {},
+         {},
+         2,
+         "",
+         "qzb: A subcommand is required (qzb --help shows the usage)\n"},
+        {"unknown command",
+         {},
+         {"lst", "a.qzb"},
+         2,
+         "",
+         "qzb: lst: no such command (qzb --help shows the usage)\n"},
+        {"unknown option",
+         {},
+         {"list", "-x", "a.qzb"},
+         2,
+         "",
+         "qzb: The following argument was not expected: -x (qzb --help shows the usage)\n"},
+        {"missing archive argument", {}, {"list"}, 2, "", listUsage},
+        {"--version", {}, {"--version"}, 0, "qzb " QZB_VERSION "\n", ""},
+        {"--help", {}, {"--help"}, 0, {}, ""},
+        {"command --help", {}, {"test", "--help"}, 0, {}, ""},
+        {"missing archive",
+         {},
+         {"list", "none.qzb"},
+         1,
+         "",
+         "qzb: none.qzb: cannot open the archive\n"},
+        {"not an archive",
+         "PK\3\4",
+         {"list", "a.qzb"},
+         1,
+         "",
+         "qzb: a.qzb: the archive is invalid or corrupted\n"},
+        {"list", good.serialize(), {"list", "a.qzb"}, 0, goodList, ""},
+        {"list after --", good.serialize(), {"list", "--", "a.qzb"}, 0, goodList, ""},
+        {"list --json",
+         good.serialize(),
+         {"list", "--json", "a.qzb"},
+         0,
+         "{\"index\":0,\"name\":\"a.txt\",\"size\":3,\"stored\":3,\"blocks\":1}\n"
+         "{\"index\":1,\"name\":\"d\\\\t.txt\",\"size\":70000,\"stored\":" +
+             std::to_string(textStored) +
+             ",\"blocks\":2}\n"
+             "{\"index\":2,\"name\":\"e\",\"size\":0,\"stored\":0,\"blocks\":0}\n",
+         ""},
+        {"list, name digest",
+         digest.serialize(),
+         {"list", "a.qzb"},
+         1,
+         "",
+         "qzb: a.qzb: the MD5 digests of the names or of the table of contents do not match "
+         "(--skip-checksums reads it anyway)\n"},
+        {"list --skip-checksums",
+         digest.serialize(),
+         {"list", "--skip-checksums", "a.qzb"},
+         0,
+         row(7, 7, "f") + row(7, 7, "1 entries"),
+         ""},
+        {"list, controls into a file",
+         buildArchive({{controls, "c"}}),
+         {"list", "a.qzb"},
+         0,
+         row(1, 1, controls) + row(1, 1, "1 entries"),
+         ""},
+        {"list, controls on a terminal",
+         buildArchive({{controls, "c"}}),
+         {"list", "a.qzb"},
+         0,
+         row(1, 1, "del\\x7Fcsi\\xC2\\x9Bx") + row(1, 1, "1 entries"),
+         "",
+         true},
+        {"test",
+         good.serialize(),
+         {"test", "a.qzb"},
+         0,
+         "3 entries tested, 70003 bytes decoded: 0 failed, 0 warnings\n",
+         ""},
+        {"test, bad block",
+         badBlock.serialize(),
+         {"test", "a.qzb"},
+         1,
+         "FAILED  z: block 2 of 2 does not decode to its length of 4464 bytes\n"
+         "3 entries tested, 5 bytes decoded: 1 failed, 0 warnings\n",
+         "qzb: a.qzb: 1 failed the test\n"},
+        {"test, cut short",
+         cut.serialize(),
+         {"test", "--skip-checksums", "a.qzb"},
+         1,
+         "FAILED  tail: block 1 of 1 lies outside the archive or is cut short by its end\n"
+         "2 entries tested, 4 bytes decoded: 1 failed, 0 warnings\n",
+         "qzb: a.qzb: 1 failed the test\n"},
+        {"test, name digest",
+         digest.serialize(),
+         {"test", "a.qzb"},
+         1,
+         "FAILED  a.qzb: the MD5 digests of the names or of the table of contents do not match\n"
+         "1 entries tested, 7 bytes decoded: 1 failed, 0 warnings\n",
+         "qzb: a.qzb: 1 failed the test\n"},
+        {"test, names",
+         names,
+         {"test", "a.qzb"},
+         1,
+         "FAILED  ../up: qzb-unpack refuses this name: empty, absolute, with a \"..\" element, or "
+         "not stored as given on this system\n"
+         "FAILED  : qzb-unpack refuses this name: empty, absolute, with a \"..\" element, or not "
+         "stored as given on this system\n"
+         "WARNING dir/: names a directory, so it is not extracted\n"
+         "WARNING same: differs only in letter case from \"Same\"; on Windows and macOS it is "
+         "skipped\n"
+         "WARNING a\\b: lands at the same path as \"a/b\"; without --overwrite it is skipped\n"
+         "7 entries tested, 10 bytes decoded: 2 failed, 3 warnings\n",
+         "qzb: a.qzb: 2 failed the test\n"},
+        {"cat in the order given",
+         good.serialize(),
+         {"cat", "a.qzb", "e", "a.txt", "d/t.txt", "a.txt"},
+         0,
+         "abc" + text + "abc",
+         ""},
+        {"cat, name not in the archive",
+         good.serialize(),
+         {"cat", "a.qzb", "a.txt", "b"},
+         1,
+         "",
+         "qzb: b: no such entry in a.qzb\n"},
+        {"cat, bad block",
+         badBlock.serialize(),
+         {"cat", "a.qzb", "z"},
+         1,
+         text.substr(0, 65536),
+         "qzb: z: block 2 of 2 does not decode to its length of 4464 bytes\n"},
+        {"cat, a name like an option",
+         buildArchive({{"-n", "dash"}}),
+         {"cat", "a.qzb", "--", "-n"},
+         0,
+         "dash",
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(root());
+        fs::create_directories(root());
+        if (c.archive) {
+            writeArchive(*c.archive);
+        }
+        const Report report = qzb(c.arguments, c.terminal);
+        EXPECT_EQ(report.status, c.status);
+        EXPECT_EQ(report.err, c.err);
+        if (c.out) {
+            EXPECT_EQ(report.out, *c.out);
+        }
+    }
+}
+
+TEST_F(CliTest, LostOutputFailsTheRun) {
+    writeArchive(buildArchive({{"f", "content"}}));
+    const Report report = qzb({"cat", "a.qzb", "f"}, false, true);
+    EXPECT_EQ(report.status, 1);
+    EXPECT_EQ(report.err, "qzb: cannot write the standard output\n");
+}
+
+// Every byte value in a name, also where it breaks UTF-8, comes back from the JSON listing.
+TEST_F(CliTest, JsonNamesAreLossless) {
+    std::vector<FileSpec> files;
+    for (int byte = 1; byte < 256; ++byte) {
+        std::string name = "n\xC3\xA9";
+        name.insert(1, 1, static_cast<char>(byte));
+        files.push_back({name, ""});
+    }
+    // Overlong, surrogate, cut short, beyond U+10FFFF.
+    for (const char* bad : {"\xC0\xAF", "\xED\xA0\x80", "a\xE2\x82", "\xF4\x90\x80\x80"}) {
+        files.push_back({bad, ""});
+    }
+    writeArchive(buildArchive(files));
+    const Report report = qzb({"list", "--json", "a.qzb"});
+    ASSERT_EQ(report.status, 0) << report.err;
+    std::istringstream lines(report.out);
+    std::string line;
+    for (const FileSpec& file : files) {
+        ASSERT_TRUE(std::getline(lines, line));
+        const nlohmann::json entry = nlohmann::json::parse(line);
+        std::string name = entry["name"];
+        if (entry.contains("name_hex")) {
+            const std::string hex = entry["name_hex"];
+            name.clear();
+            for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+                name += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+            }
+        }
+        EXPECT_EQ(name, file.name);
+        EXPECT_EQ(entry.contains("name_hex"),
+                  static_cast<unsigned char>(file.name[1]) >= 0x80 || file.name[0] != 'n')
+            << line;
+    }
+}
+
+TEST(Pattern, Matches) {
+    const std::string as(200, 'a');
+    const struct {
+        const char* pattern;
+        const char* name;
+        bool matches;
+    } cases[] = {
+        {"*.txt", "a.txt", true},
+        {"*.txt", "d/a.txt", false},
+        {"*/*.txt", "d\\a.txt", true},
+        {"d\\a.txt", "d/a.txt", true},
+        {"?.txt", "a.txt", true},
+        {"?.txt", "ab.txt", false},
+        {"d?a.txt", "d/a.txt", false},
+        {"**.txt", "d/e/a.txt", true},
+        {"**/a.txt", "a.txt", true},
+        {"**/a.txt", "d/e/a.txt", true},
+        {"d/**", "d/e/a.txt", true},
+        {"d/**/a.txt", "d/a.txt", true},
+        {"d/**/a.txt", "x/d/a.txt", false},
+        {"readme", "readme", true},
+        {"readme", "readme2", false},
+        {"*", "", true},
+        {"a*b*c*d*e*f*g*h*i*j*k", as.c_str(), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(cli::matchesPattern(c.pattern, c.name), c.matches)
+            << c.pattern << " against " << c.name;
+    }
+}
+
+} // namespace
+} // namespace qzb::test
