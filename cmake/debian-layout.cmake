@@ -8,7 +8,8 @@ endif()
 # Below the staging directory's install prefix (/usr).
 file(GLOB_RECURSE qzb_staged_licence ${CPACK_TEMPORARY_INSTALL_DIRECTORY}/LICENSE)
 file(GLOB_RECURSE qzb_staged_man_page ${CPACK_TEMPORARY_INSTALL_DIRECTORY}/qzb-unpack.1)
-if(NOT qzb_staged_licence OR NOT qzb_staged_man_page)
+file(GLOB_RECURSE qzb_staged_qzb_man_page ${CPACK_TEMPORARY_INSTALL_DIRECTORY}/qzb.1)
+if(NOT qzb_staged_licence OR NOT qzb_staged_man_page OR NOT qzb_staged_qzb_man_page)
     message(FATAL_ERROR "debian-layout: no LICENSE or man page below ${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
 endif()
 cmake_path(GET qzb_staged_licence PARENT_PATH qzb_doc)
@@ -40,6 +41,6 @@ file(WRITE ${qzb_doc}/changelog
      "\n"
      " -- ${CPACK_PACKAGE_CONTACT}  ${qzb_date}\n")
 
-foreach(file IN ITEMS ${qzb_doc}/changelog ${qzb_staged_man_page})
+foreach(file IN ITEMS ${qzb_doc}/changelog ${qzb_staged_man_page} ${qzb_staged_qzb_man_page})
     execute_process(COMMAND gzip -9nf ${file} COMMAND_ERROR_IS_FATAL ANY)
 endforeach()

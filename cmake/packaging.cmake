@@ -1,16 +1,20 @@
-# Install rules and packages: `cmake --install` lays out the tool, its man page and its documents;
-# `cpack -G DEB` packages a Release build for Debian, `cpack` in the mingw-w64 build gives
-# qzb-unpack-<version>-win64.zip (or -win32.zip).
+# Install rules and packages: `cmake --install` lays out both programs (qzb-unpack and qzb), their
+# man pages, qzb's bash completion and the documents; `cpack -G DEB` packages a Release build for
+# Debian, `cpack` in the mingw-w64 build gives qzb-unpack-<version>-win64.zip (or -win32.zip).
 include(GNUInstallDirs)
 
 if(WIN32)
-    # A zip to unpack anywhere: the exe, the README and the licence side by side.
-    install(TARGETS qzb-unpack RUNTIME DESTINATION .)
+    # A zip to unpack anywhere: both exes, the README and the licence side by side.
+    install(TARGETS qzb-unpack qzb-cli RUNTIME DESTINATION .)
     install(FILES README.md LICENSE DESTINATION .)
 else()
-    install(TARGETS qzb-unpack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    configure_file(docs/qzb-unpack.1.in qzb-unpack.1 @ONLY)
-    install(FILES ${PROJECT_BINARY_DIR}/qzb-unpack.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(TARGETS qzb-unpack qzb-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    foreach(page IN ITEMS qzb-unpack qzb)
+        configure_file(docs/${page}.1.in ${page}.1 @ONLY)
+        install(FILES ${PROJECT_BINARY_DIR}/${page}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    endforeach()
+    install(FILES cli/completion.bash RENAME qzb
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
     install(FILES README.md docs/performance.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
@@ -25,7 +29,8 @@ set(CPACK_PACKAGE_DESCRIPTION
     "directory. It checks the archive's structure and MD5 digests, bounds\n"
     "every size the archive claims by the file's real length, writes nothing\n"
     "outside the target directory and never leaves a partial file under an\n"
-    "entry's name.")
+    "entry's name. qzb lists, tests and prints the entries of an archive and\n"
+    "extracts those matching patterns.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)

@@ -1,0 +1,35 @@
+# bash completion for qzb: commands, options, archives, and for cat and extract the entry names of
+# the archive on the line.
+_qzb() {
+    local cur=${COMP_WORDS[COMP_CWORD]} command=${COMP_WORDS[1]}
+    if ((COMP_CWORD == 1)); then
+        mapfile -t COMPREPLY < <(compgen -W "list test extract cat --help --version" -- "$cur")
+        return
+    fi
+    if [[ $cur == -* ]]; then
+        local options="--help"
+        case $command in
+        list) options+=" --json --skip-checksums" ;;
+        test) options+=" --skip-checksums" ;;
+        extract) options+=" --overwrite --skip-checksums --quiet" ;;
+        esac
+        mapfile -t COMPREPLY < <(compgen -W "$options --" -- "$cur")
+        return
+    fi
+    # The arguments so far, options left out: the archive first.
+    local arguments=() i
+    for ((i = 2; i < COMP_CWORD; ++i)); do
+        [[ ${COMP_WORDS[i]} == -* ]] || arguments+=("${COMP_WORDS[i]}")
+    done
+    if ((${#arguments[@]} == 0)) || { [[ $command == extract ]] && ((${#arguments[@]} == 1)); }; then
+        compopt -o filenames
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+        return
+    fi
+    if [[ $command == cat || $command == extract ]]; then
+        local IFS=$'\n'
+        mapfile -t COMPREPLY < <(compgen -W "$(qzb list --json --skip-checksums -- "${arguments[0]}" 2>/dev/null |
+            sed -n 's/.*"name":"\([^"\\]*\)".*/\1/p')" -- "$cur")
+    fi
+}
+complete -F _qzb qzb
