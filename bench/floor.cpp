@@ -6,7 +6,8 @@
 //
 // With --safe-writes it adds what qzb-unpack's file handling costs the kernel: an lstat of each
 // entry's path (an existing one is skipped), the content written under a temporary name beside
-// it, and a rename onto the path.
+// it, and a rename onto the path. With --decode-only it creates and writes nothing: the least a
+// test of every block must do.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -116,21 +117,50 @@ void writeAll(int fd, const unsigned char* bytes, std::size_t length) {
     }
 }
 
+// Inflates or copies each block of an entry and writes it to `out`, unless that is -1.
+void decodeBlocks(DataWindow& data, const ArchiveEntry& entry, const unsigned char* blockTable,
+                  std::vector<unsigned char>& decoded, int out) {
+    std::uint64_t offset = entry.dataOffset;
+    const std::uint64_t blocks = blockCount(entry.originalSize);
+    for (std::uint64_t k = 0; k < blocks; ++k) {
+        const std::uint32_t expected = blockLength(entry.originalSize, k);
+        const std::uint32_t stored =
+            decodeBlockSize(blockTable + (entry.firstBlock + k) * BlockSizeFieldSize);
+        const unsigned char* bytes = data.at(offset, stored);
+        offset += stored;
+        if (stored != expected) {
+            if (!inflate(bytes, stored, decoded.data(), expected)) {
+                errno = EINVAL;
+                fail("inflate");
+            }
+            bytes = decoded.data();
+        }
+        if (out != -1) {
+            writeAll(out, bytes, expected);
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     const bool safeWrites = argc == 4 && std::string_view(argv[3]) == "--safe-writes";
-    if (argc != 3 && !safeWrites) {
-        std::fputs("usage: qzb-bench-floor <archive> <target directory> [--safe-writes]\n", stderr);
+    const bool decodeOnly = argc == 4 && std::string_view(argv[3]) == "--decode-only";
+    if (argc != 3 && !safeWrites && !decodeOnly) {
+        std::fputs("usage: qzb-bench-floor <archive> <target directory> "
+                   "[--safe-writes|--decode-only]\n",
+                   stderr);
         return 2;
     }
     const int archive = open(argv[1], O_RDONLY);
     if (archive < 0) {
         fail("open archive");
     }
-    makeDirectories(argv[2]);
-    if (chdir(argv[2]) != 0) {
-        fail("chdir");
+    if (!decodeOnly) {
+        makeDirectories(argv[2]);
+        if (chdir(argv[2]) != 0) {
+            fail("chdir");
+        }
     }
 
     unsigned char headerBytes[HeaderSize];
@@ -153,6 +183,10 @@ int main(int argc, char** argv) {
     std::string lastDirectory;
     for (std::uint64_t i = 0; i < count; ++i) {
         const ArchiveEntry entry = decodeEntry(records + i * EntryRecordSize);
+        if (decodeOnly) {
+            decodeBlocks(data, entry, blockTable, decoded, -1);
+            continue;
+        }
         const char* name = names + entry.nameOffset;
         const std::string_view path(name);
         const std::size_t slash = path.rfind('/');
@@ -174,23 +208,7 @@ int main(int argc, char** argv) {
         if (out < 0) {
             fail("create");
         }
-        std::uint64_t offset = entry.dataOffset;
-        const std::uint64_t blocks = blockCount(entry.originalSize);
-        for (std::uint64_t k = 0; k < blocks; ++k) {
-            const std::uint32_t expected = blockLength(entry.originalSize, k);
-            const std::uint32_t stored =
-                decodeBlockSize(blockTable + (entry.firstBlock + k) * BlockSizeFieldSize);
-            const unsigned char* bytes = data.at(offset, stored);
-            offset += stored;
-            if (stored != expected) {
-                if (!inflate(bytes, stored, decoded.data(), expected)) {
-                    errno = EINVAL;
-                    fail("inflate");
-                }
-                bytes = decoded.data();
-            }
-            writeAll(out, bytes, expected);
-        }
+        decodeBlocks(data, entry, blockTable, decoded, out);
         if (close(out) != 0) {
             fail("close");
         }
