@@ -25,6 +25,8 @@ public:
 
     void print(std::string_view text) { std::fwrite(text.data(), 1, text.size(), out_); }
     void printName(std::string_view name);
+    // Whether printName() escapes: standard output is a terminal.
+    bool escapesNames() const { return outIsTerminal_; }
     // Standard error, after whatever standard output holds, so that the lines keep their order.
     // In pieces, so that reporting a failed allocation allocates nothing.
     void printError(std::initializer_list<std::string_view> pieces);

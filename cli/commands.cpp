@@ -15,14 +15,18 @@
 namespace qzb::cli {
 namespace {
 
-std::string sizeColumn(std::optional<std::uint64_t> size) {
-    char text[32];
+// A size right-aligned in 12 columns; "?" for one that is not known.
+void appendColumn(std::string& out, std::optional<std::uint64_t> size) {
+    std::string digits;
     if (size) {
-        std::snprintf(text, sizeof text, "%12llu", static_cast<unsigned long long>(*size));
+        appendDecimal(digits, *size);
     } else {
-        std::snprintf(text, sizeof text, "%12s", "?");
+        digits = "?";
     }
-    return text;
+    if (digits.size() < 12) {
+        out.append(12 - digits.size(), ' ');
+    }
+    out += digits;
 }
 
 // An entry name with either separator as '/', for comparing names as paths.
@@ -101,6 +105,11 @@ private:
 int listEntries(const ListOptions& options, Console& console) {
     const OpenedArchive opened = openArchive(options.archive, !options.skipChecksums);
     const Archive& archive = opened.archive;
+    // Lines are gathered and printed in chunks: a million of them should cost little beside the
+    // reading of the table.
+    constexpr std::size_t ChunkSize = 64 * 1024;
+    std::string out;
+    out.reserve(2 * ChunkSize);
     std::uint64_t totalSize = 0;
     std::uint64_t totalStored = 0;
     for (std::size_t i = 0; i < archive.entryCount(); ++i) {
@@ -109,18 +118,32 @@ int listEntries(const ListOptions& options, Console& console) {
         totalSize += entry.originalSize;
         totalStored += stored.value_or(0);
         if (options.json) {
-            console.print(entryJsonLine(
-                {i, archive.name(i), entry.originalSize, stored, blockCount(entry.originalSize)}));
-            continue;
+            appendEntryJson(out, {i, archive.name(i), entry.originalSize, stored,
+                                  blockCount(entry.originalSize)});
+        } else {
+            appendColumn(out, entry.originalSize);
+            out += ' ';
+            appendColumn(out, stored);
+            out += "  ";
+            if (console.escapesNames()) {
+                out += escapeName(archive.name(i));
+            } else {
+                out += archive.name(i);
+            }
+            out += '\n';
         }
-        console.print(sizeColumn(entry.originalSize) + ' ' + sizeColumn(stored) + "  ");
-        console.printName(archive.name(i));
-        console.print("\n");
+        if (out.size() >= ChunkSize) {
+            console.print(out);
+            out.clear();
+        }
     }
     if (!options.json) {
-        console.print(sizeColumn(totalSize) + ' ' + sizeColumn(totalStored) + "  " +
-                      std::to_string(archive.entryCount()) + " entries\n");
+        appendColumn(out, totalSize);
+        out += ' ';
+        appendColumn(out, totalStored);
+        out += "  " + std::to_string(archive.entryCount()) + " entries\n";
     }
+    console.print(out);
     return 0;
 }
 

@@ -5,7 +5,7 @@
 namespace qzb::cli {
 namespace {
 
-constexpr int BarWidth = 24;
+constexpr std::size_t BarWidth = 24;
 constexpr auto RedrawInterval = std::chrono::milliseconds(100);
 
 std::string bytesText(double bytes) {
@@ -25,19 +25,24 @@ std::string bytesText(double bytes) {
 std::string progressLine(std::uint64_t done, std::uint64_t total, double seconds) {
     const double fraction =
         total == 0 ? 1.0 : std::min(1.0, static_cast<double>(done) / static_cast<double>(total));
-    const int filled = static_cast<int>(fraction * BarWidth);
-    std::string line = "[" + std::string(static_cast<std::size_t>(filled), '#') +
-                       std::string(static_cast<std::size_t>(BarWidth - filled), '.') + "] ";
-    char text[32];
-    std::snprintf(text, sizeof text, "%3d%%  ", static_cast<int>(fraction * 100));
-    line +=
-        text + bytesText(static_cast<double>(done)) + " / " + bytesText(static_cast<double>(total));
+    const auto filled = static_cast<std::size_t>(fraction * BarWidth);
+    std::string line = "[";
+    line.append(filled, '#');
+    line.append(BarWidth - filled, '.');
+    char text[64];
+    std::snprintf(text, sizeof text, "] %3d%%  ", static_cast<int>(fraction * 100));
+    line += text;
+    line += bytesText(static_cast<double>(done));
+    line += " / ";
+    line += bytesText(static_cast<double>(total));
     if (seconds > 0.05 && done > 0) {
         const double rate = static_cast<double>(done) / seconds;
-        const auto left =
-            static_cast<long long>(static_cast<double>(total - std::min(done, total)) / rate + 0.5);
-        std::snprintf(text, sizeof text, "  %lld:%02lld left", left / 60, left % 60);
-        line += "  " + bytesText(rate) + "/s" + text;
+        const double rest = static_cast<double>(total - std::min(done, total));
+        const auto left = static_cast<long long>(rest / rate + 0.5);
+        line += "  ";
+        line += bytesText(rate);
+        std::snprintf(text, sizeof text, "/s  %lld:%02lld left", left / 60, left % 60);
+        line += text;
     }
     return line;
 }
