@@ -1,8 +1,8 @@
 # CLI11 (qzb's command line) and nlohmann-json (the parser its JSON is tested against), header-only,
-# from Debian (libcli11-dev, nlohmann-json3-dev). A cross
-# build takes the same headers from the host, but not through the host's include directory, which
-# would put the host's C library before the cross compiler's: each package's directory is linked
-# into one of the build tree that holds nothing else.
+# from Debian (libcli11-dev, nlohmann-json3-dev). A cross build takes the same headers from the
+# host, but not through the host's include directory, which would put the host's C library before
+# the cross compiler's: each package's directory is linked into one of the build tree that holds
+# nothing else.
 set(qzb_header_only_root ${PROJECT_BINARY_DIR}/header-only)
 add_library(qzb_header_only_dependencies INTERFACE)
 foreach(header IN ITEMS CLI/CLI.hpp nlohmann/json.hpp)
