@@ -29,6 +29,10 @@ void appendColumn(std::string& out, std::optional<std::uint64_t> size) {
     out += digits;
 }
 
+std::string counted(std::uint64_t count, const char* singular, const char* plural) {
+    return std::to_string(count) + ' ' + (count == 1 ? singular : plural);
+}
+
 // An entry name with either separator as '/', for comparing names as paths.
 std::string withSlashes(std::string_view name) {
     std::string path(name);
@@ -141,7 +145,7 @@ int listEntries(const ListOptions& options, Console& console) {
         appendColumn(out, totalSize);
         out += ' ';
         appendColumn(out, totalStored);
-        out += "  " + std::to_string(archive.entryCount()) + " entries\n";
+        out += "  " + counted(archive.entryCount(), "entry", "entries") + "\n";
     }
     console.print(out);
     return 0;
@@ -180,12 +184,13 @@ int testArchive(const TestOptions& options, Console& console) {
             bytes += size;
         }
     }
-    console.print(std::to_string(archive.entryCount()) + " entries tested, " +
-                  std::to_string(bytes) + " bytes decoded: " + std::to_string(report.failures()) +
-                  " failed, " + std::to_string(report.warnings()) + " warnings\n");
+    console.print(counted(archive.entryCount(), "entry", "entries") + " tested, " +
+                  counted(bytes, "byte", "bytes") +
+                  " decoded: " + std::to_string(report.failures()) + " failed, " +
+                  counted(report.warnings(), "warning", "warnings") + "\n");
     if (report.failures() > 0) {
-        throw RunError(options.archive + ": " + std::to_string(report.failures()) +
-                       " failed the test");
+        throw RunError(options.archive + ": the test found " +
+                       counted(report.failures(), "failure", "failures"));
     }
     return 0;
 }
