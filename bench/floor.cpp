@@ -28,6 +28,7 @@
 #endif
 
 #include "archive/format.h"
+#include "common/unique_descriptor.h"
 
 namespace {
 
@@ -152,7 +153,8 @@ int main(int argc, char** argv) {
                    stderr);
         return 2;
     }
-    const int archive = open(argv[1], O_RDONLY);
+    const UniqueDescriptor archiveFile(open(argv[1], O_RDONLY | O_CLOEXEC));
+    const int archive = archiveFile.get();
     if (archive < 0) {
         fail("open archive");
     }
@@ -202,14 +204,15 @@ int main(int argc, char** argv) {
             }
             temporary = std::string(path.substr(0, slash + 1)) + ".floor-" + std::to_string(i);
         }
-        const int out = safeWrites
-                            ? open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)
-                            : open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        UniqueDescriptor outFile(
+            safeWrites ? open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)
+                       : open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+        const int out = outFile.get();
         if (out < 0) {
             fail("create");
         }
         decodeBlocks(data, entry, blockTable, decoded, out);
-        if (close(out) != 0) {
+        if (!outFile.reset()) {
             fail("close");
         }
         if (safeWrites && rename(temporary.c_str(), name) != 0) {
