@@ -110,22 +110,35 @@ bool skipEntry(const EntryPath& entry, std::string_view fileName, const EntryDir
 
 void writeEntry(const Archive& archive, std::FILE* archiveFile, std::size_t index,
                 const files::Directory& directory, std::string_view fileName,
-                bool overwriteExisting, std::vector<char>& outputBuffer) {
+                const ExtractionOptions& options, std::vector<char>& outputBuffer) {
     files::NewFile output(directory, outputBuffer.data(), outputBuffer.size());
-    if (output.stream() == nullptr) {
+    std::FILE* const stream = output.stream();
+    if (stream == nullptr) {
         throw RunError("Failed to create the destination file");
     }
-    switch (archive.extractEntry(archiveFile, output.stream(), index)) {
-    case ExtractResult::Done:
+    const DecodeOutcome outcome =
+        archive.readEntry(archiveFile, index, [&](const unsigned char* bytes, std::size_t length) {
+            if (std::fwrite(bytes, 1, length, stream) != length) {
+                return false;
+            }
+            if (options.bytesDone) {
+                options.bytesDone(length);
+            }
+            return true;
+        });
+    switch (outcome.fault) {
+    case EntryFault::None:
         break;
-    case ExtractResult::Corrupt:
-        throw RunError("The archive is invalid or corrupted");
-    case ExtractResult::WriteFailed:
+    case EntryFault::SinkRefused:
         throw RunError("Failed to write the destination file");
+    case EntryFault::BlocksOutsideTable:
+    case EntryFault::Truncated:
+    case EntryFault::BadBlock:
+        throw RunError("The archive is invalid or corrupted");
     }
     // Exists: something appeared at the path meanwhile; it stays and the entry counts as
     // skipped.
-    switch (output.commit(fileName, overwriteExisting)) {
+    switch (output.commit(fileName, options.overwriteExisting)) {
     case files::NewFile::Commit::Done:
     case files::NewFile::Commit::Exists:
         break;
@@ -138,17 +151,27 @@ void writeEntry(const Archive& archive, std::FILE* archiveFile, std::size_t inde
 
 } // namespace
 
-void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool overwriteExisting,
-                       Console& console) {
-    console.print("Extracting the files... This might take a while. Press Ctrl+C to cancel.\n");
+void extractEntries(const Archive& archive, std::FILE* archiveFile,
+                    const ExtractionOptions& options, Console& console) {
+    if (!options.quiet) {
+        console.print("Extracting the files... This might take a while. Press Ctrl+C to cancel.\n");
+    }
     EntryDirectories places(files::Directory::openTarget());
 
     const std::size_t count = archive.entryCount();
     // A whole block goes out in one write and a small file in one write at its commit.
     std::vector<char> outputBuffer(BlockSize);
     for (std::size_t i = 0; i < count; ++i) {
+        if (options.selected && !options.selected(i)) {
+            continue;
+        }
+        if (options.entryStarted) {
+            options.entryStarted(i);
+        }
         const std::string_view name = archive.name(i);
-        writeProgressLine(console, i + 1, count, name);
+        if (!options.quiet) {
+            writeProgressLine(console, i + 1, count, name);
+        }
 
         const std::optional<EntryPath> entry = entryPath(name, platform::nameRules);
         if (!entry) {
@@ -157,13 +180,23 @@ void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool over
         const files::Directory& directory = places.reach(*entry);
         const std::string_view fileName =
             std::string_view(entry->path).substr(entry->path.rfind('/') + 1);
-        if (!skipEntry(*entry, fileName, places, directory, overwriteExisting)) {
-            writeEntry(archive, archiveFile, i, directory, fileName, overwriteExisting,
-                       outputBuffer);
+        if (!skipEntry(*entry, fileName, places, directory, options.overwriteExisting)) {
+            writeEntry(archive, archiveFile, i, directory, fileName, options, outputBuffer);
+        } else if (options.bytesDone) {
+            options.bytesDone(archive.entries()[i].originalSize);
         }
     }
 
-    console.print("  Done! All files were successfully extracted!\n");
+    if (!options.quiet) {
+        console.print("  Done! All files were successfully extracted!\n");
+    }
+}
+
+void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool overwriteExisting,
+                       Console& console) {
+    ExtractionOptions options;
+    options.overwriteExisting = overwriteExisting;
+    extractEntries(archive, archiveFile, options, console);
 }
 
 } // namespace qzb

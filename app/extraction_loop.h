@@ -1,14 +1,33 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 
 #include "app/console.h"
 #include "archive/archive.h"
 
 namespace qzb {
 
-// Writes every entry below the working directory, in table order, with one progress line each
-// on `console`. Throws RunError at the first failure; files finished before it stay.
+// What a caller may ask of the extraction loop beyond qzb-unpack's run.
+struct ExtractionOptions {
+    bool overwriteExisting = false;
+    // No console lines: neither the opening line, nor one per entry, nor the completion line.
+    bool quiet = false;
+    // The entries to write, by index; when unset, all. The others are passed over silently.
+    std::function<bool(std::size_t index)> selected;
+    // Told of each entry written or skipped, before anything is done with it.
+    std::function<void(std::size_t index)> entryStarted;
+    // Told of the length of each block written, and of the whole size of an entry skipped.
+    std::function<void(std::uint64_t bytes)> bytesDone;
+};
+
+// Writes the entries below the working directory, in table order, with one progress line each
+// on `console` unless quiet. Throws RunError at the first failure; files finished before it stay.
+void extractEntries(const Archive& archive, std::FILE* archiveFile,
+                    const ExtractionOptions& options, Console& console);
+
+// qzb-unpack's extraction: every entry, every line.
 void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool overwriteExisting,
                        Console& console);
 
