@@ -25,9 +25,11 @@ struct CommandLine {
     CLI::App app{"Lists, tests and extracts QZB archives.", "qzb"};
     CLI::App* list = nullptr;
     CLI::App* test = nullptr;
+    CLI::App* extract = nullptr;
     CLI::App* cat = nullptr;
     ListOptions listOptions;
     TestOptions testOptions;
+    ExtractOptions extractOptions;
     CatOptions catOptions;
 
     CommandLine() {
@@ -50,6 +52,22 @@ struct CommandLine {
                        "do not check the MD5 digests of the names and of the table of contents");
         test->add_option("ARCHIVE", testOptions.archive, "the archive")->required();
 
+        extract = app.add_subcommand(
+            "extract", "Extract the entries, or those matching a PATTERN, below DIRECTORY.");
+        extract->footer("In a PATTERN, * and ? match within one path element, ** across "
+                        "elements; / and \\ both separate elements.");
+        extract->add_flag("--overwrite", extractOptions.overwrite,
+                          "replace files that exist (otherwise they are kept and skipped)");
+        extract->add_flag("--skip-checksums", extractOptions.skipChecksums,
+                          "do not check the MD5 digests of the names and of the table of contents");
+        extract->add_flag("--quiet", extractOptions.quiet, "no progress bar");
+        extract->add_option("ARCHIVE", extractOptions.archive, "the archive")->required();
+        extract
+            ->add_option("DIRECTORY", extractOptions.directory,
+                         "the target directory, created if missing")
+            ->required();
+        extract->add_option("PATTERN", extractOptions.patterns, "entries to extract");
+
         cat = app.add_subcommand("cat", "Write the named entries' content to standard output.");
         cat->add_option("ARCHIVE", catOptions.archive, "the archive")->required();
         cat->add_option("NAME", catOptions.names, "entry names, in the order to write")->required();
@@ -61,6 +79,9 @@ struct CommandLine {
         }
         if (test->parsed()) {
             return testArchive(testOptions, console);
+        }
+        if (extract->parsed()) {
+            return extractMatching(extractOptions, console, streams);
         }
         useBinaryMode(streams.out);
         return catEntries(catOptions, console);

@@ -29,4 +29,14 @@ struct CatOptions {
 };
 int catEntries(const CatOptions& options, Console& console);
 
+struct ExtractOptions {
+    std::string archive;
+    std::string directory;
+    std::vector<std::string> patterns;
+    bool overwrite = false;
+    bool skipChecksums = false;
+    bool quiet = false;
+};
+int extractMatching(const ExtractOptions& options, Console& console, const Streams& streams);
+
 } // namespace qzb::cli

@@ -25,18 +25,21 @@ protected:
 
     // Runs from the scratch directory and returns to where the test was.
     Report qzb(const std::vector<std::string>& arguments, bool terminal = false,
-               bool unwritable = false) {
+               bool unwritable = false, bool errTerminal = false) {
         writeFile(root() / "read-only", "");
         const FileHandle out(unwritable ? std::fopen((root() / "read-only").string().c_str(), "rb")
                                         : temporaryFile().release());
         const FileHandle err = temporaryFile();
         const fs::path start = fs::current_path();
         fs::current_path(root());
-        const int status = cli::runQzb(arguments, {out.get(), err.get(), terminal, false, false});
+        const int status =
+            cli::runQzb(arguments, {out.get(), err.get(), terminal, errTerminal, false});
         fs::current_path(start);
         return {status, contentOf(out.get()), contentOf(err.get())};
     }
 };
+
+using Tree = std::map<std::string, std::string>;
 
 std::string row(std::uint64_t size, std::uint64_t stored, const std::string& name) {
     char text[64];
@@ -77,6 +80,8 @@ TEST_F(CliTest, CommandLines) {
         std::optional<std::string> out; // nullopt: not compared
         std::string err;
         bool terminal = false;
+        Tree before = {};              // written below out/ first
+        std::optional<Tree> tree = {}; // below out/, empty when it does not exist
     } cases[] = {
         {"no command",
          {},
@@ -209,6 +214,88 @@ TEST_F(CliTest, CommandLines) {
          1,
          text.substr(0, 65536),
          "qzb: z: block 2 of 2 does not decode to its length of 4464 bytes\n"},
+        {"extract all",
+         good.serialize(),
+         {"extract", "a.qzb", "out"},
+         0,
+         "",
+         "",
+         false,
+         {},
+         Tree{{"a.txt", "abc"}, {"d", "<dir>"}, {"d/t.txt", text}, {"e", ""}}},
+        {"extract by patterns",
+         good.serialize(),
+         {"extract", "a.qzb", "out", "?", "d/*"},
+         0,
+         "",
+         "",
+         false,
+         {},
+         Tree{{"d", "<dir>"}, {"d/t.txt", text}, {"e", ""}}},
+        {"extract, a pattern matching nothing",
+         good.serialize(),
+         {"extract", "a.qzb", "out", "*.txt", "x*", "*/*/*"},
+         1,
+         "",
+         "qzb: no entry matches x* */*/*\n",
+         false,
+         {},
+         Tree{}},
+        {"extract keeps what exists",
+         good.serialize(),
+         {"extract", "a.qzb", "out", "a.txt"},
+         0,
+         "",
+         "",
+         false,
+         Tree{{"a.txt", "mine"}},
+         Tree{{"a.txt", "mine"}}},
+        {"extract --overwrite",
+         good.serialize(),
+         {"extract", "--overwrite", "a.qzb", "out", "a.txt"},
+         0,
+         "",
+         "",
+         false,
+         Tree{{"a.txt", "mine"}},
+         Tree{{"a.txt", "abc"}}},
+        {"extract, bad block",
+         badBlock.serialize(),
+         {"extract", "a.qzb", "out"},
+         1,
+         "",
+         "qzb: z: the archive is invalid or corrupted\n",
+         false,
+         {},
+         Tree{{"ok", "fine"}}},
+        {"extract, a refused name",
+         names,
+         {"extract", "a.qzb", "out", "**up"},
+         1,
+         "",
+         "qzb: ../up: invalid file path listed in the archive\n",
+         false,
+         {},
+         Tree{}},
+        {"extract, name digest",
+         digest.serialize(),
+         {"extract", "a.qzb", "out"},
+         1,
+         "",
+         "qzb: a.qzb: the MD5 digests of the names or of the table of contents do not match "
+         "(--skip-checksums reads it anyway)\n",
+         false,
+         {},
+         Tree{}},
+        {"extract --skip-checksums",
+         digest.serialize(),
+         {"extract", "--skip-checksums", "a.qzb", "out"},
+         0,
+         "",
+         "",
+         false,
+         {},
+         Tree{{"f", "content"}}},
         {"cat, a name like an option",
          buildArchive({{"-n", "dash"}}),
          {"cat", "a.qzb", "--", "-n"},
@@ -223,13 +310,35 @@ TEST_F(CliTest, CommandLines) {
         if (c.archive) {
             writeArchive(*c.archive);
         }
+        for (const auto& [path, content] : c.before) {
+            fs::create_directories((target() / path).parent_path());
+            writeFile(target() / path, content);
+        }
         const Report report = qzb(c.arguments, c.terminal);
+        if (c.tree) {
+            EXPECT_EQ(fs::exists(target()) ? treeOf(target()) : Tree(), *c.tree);
+        }
         EXPECT_EQ(report.status, c.status);
         EXPECT_EQ(report.err, c.err);
         if (c.out) {
             EXPECT_EQ(report.out, *c.out);
         }
     }
+}
+
+// The bar is drawn over itself on a terminal's standard error and erased at the end; never with
+// --quiet.
+TEST_F(CliTest, ProgressBarOnlyOnATerminal) {
+    writeArchive(buildArchive({{"f", compressibleText(300000)}}));
+    Report report = qzb({"extract", "a.qzb", "out"}, false, false, true);
+    EXPECT_EQ(report.status, 0);
+    EXPECT_EQ(report.err.rfind("\r[", 0), 0u) << report.err;
+    EXPECT_EQ(report.err.back(), '\r');
+    EXPECT_EQ(report.err.find('\n'), std::string::npos);
+    report = qzb({"extract", "--quiet", "--overwrite", "a.qzb", "out"}, false, false, true);
+    EXPECT_EQ(report.err, "");
+    report = qzb({"extract", "--overwrite", "a.qzb", "out"});
+    EXPECT_EQ(report.err, "");
 }
 
 TEST_F(CliTest, LostOutputFailsTheRun) {

@@ -1,0 +1,87 @@
+#include <cctype>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "app/extraction_loop.h"
+#include "app/run_error.h"
+#include "cli/archive_access.h"
+#include "cli/commands.h"
+#include "cli/pattern.h"
+#include "cli/progress.h"
+#include "platform/platform.h"
+
+namespace qzb::cli {
+namespace {
+
+// The entries to extract: all without patterns, else those matching any; RunError for a pattern
+// that matches none.
+std::vector<bool> selectEntries(const Archive& archive, const std::vector<std::string>& patterns) {
+    std::vector<bool> selected(archive.entryCount(), patterns.empty());
+    std::vector<bool> used(patterns.size(), false);
+    for (std::size_t i = 0; i < archive.entryCount() && !patterns.empty(); ++i) {
+        for (std::size_t p = 0; p < patterns.size(); ++p) {
+            if (matchesPattern(patterns[p], archive.name(i))) {
+                selected[i] = true;
+                used[p] = true;
+            }
+        }
+    }
+    std::string unused;
+    for (std::size_t p = 0; p < patterns.size(); ++p) {
+        if (!used[p]) {
+            unused += (unused.empty() ? "" : " ") + patterns[p];
+        }
+    }
+    if (!unused.empty()) {
+        throw RunError("no entry matches " + unused);
+    }
+    return selected;
+}
+
+void enterTargetDirectory(const std::string& argument) {
+    std::error_code error;
+    const std::filesystem::path target = platform::argumentPath(argument);
+    std::filesystem::create_directories(target, error);
+    if (!error) {
+        std::filesystem::current_path(target, error);
+    }
+    if (error) {
+        throw RunError(argument + ": cannot set up the target directory");
+    }
+}
+
+} // namespace
+
+int extractMatching(const ExtractOptions& options, Console& console, const Streams& streams) {
+    const OpenedArchive opened = openArchive(options.archive, !options.skipChecksums);
+    const Archive& archive = opened.archive;
+    const std::vector<bool> selected = selectEntries(archive, options.patterns);
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < archive.entryCount(); ++i) {
+        total += selected[i] ? archive.entries()[i].originalSize : 0;
+    }
+    enterTargetDirectory(options.directory);
+
+    ProgressBar progress(streams.err, streams.errIsTerminal && !options.quiet, total);
+    std::size_t current = 0;
+    ExtractionOptions loop;
+    loop.overwriteExisting = options.overwrite;
+    loop.quiet = true;
+    loop.selected = [&](std::size_t index) { return selected[index]; };
+    loop.entryStarted = [&](std::size_t index) { current = index; };
+    loop.bytesDone = [&](std::uint64_t bytes) { progress.advance(bytes); };
+    try {
+        extractEntries(archive, opened.file.get(), loop, console);
+    } catch (const RunError& error) {
+        progress.erase();
+        std::string message = error.what();
+        message[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(message[0])));
+        const std::string_view name = archive.name(current);
+        throw RunError((streams.errIsTerminal ? escapeName(name) : std::string(name)) + ": " +
+                       message);
+    }
+    return 0;
+}
+
+} // namespace qzb::cli
