@@ -84,14 +84,18 @@ public:
     void check(std::size_t index, const Archive& archive, const EntryPath& path,
                TestReport& report) {
         const std::string_view name = archive.name(index);
-        const auto [same, fresh] = exact_.try_emplace(path.path, index);
+        // The directories as the loop reaches them, "" and "." elements left out.
+        const std::string_view file = std::string_view(path.path).substr(path.path.rfind('/') + 1);
+        const std::string key =
+            path.directory.empty() ? std::string(file) : path.directory + '/' + std::string(file);
+        const auto [same, fresh] = exact_.try_emplace(key, index);
         if (!fresh) {
             report.warning(name, "lands at the same path as \"" +
                                      std::string(archive.name(same->second)) +
                                      "\"; without --overwrite it is skipped");
             return;
         }
-        const auto [folded, freshFolded] = folded_.try_emplace(foldedCase(path.path), index);
+        const auto [folded, freshFolded] = folded_.try_emplace(foldedCase(key), index);
         if (!freshFolded) {
             report.warning(name, "differs only in letter case from \"" +
                                      std::string(archive.name(folded->second)) +

@@ -67,7 +67,8 @@ TEST_F(CliTest, CommandLines) {
                                             {"Same", "1"},
                                             {"same", "2"},
                                             {"a/b", "3"},
-                                            {"a\\b", "4"}});
+                                            {"a\\b", "4"},
+                                            {"a/./b", "5"}});
     const std::string controls = "del\x7F"
                                  "csi\xC2\x9Bx";
 
@@ -194,7 +195,8 @@ TEST_F(CliTest, CommandLines) {
          "WARNING same: differs only in letter case from \"Same\"; on Windows and macOS it is "
          "skipped\n"
          "WARNING a\\b: lands at the same path as \"a/b\"; without --overwrite it is skipped\n"
-         "7 entries tested, 10 bytes decoded: 2 failed, 3 warnings\n",
+         "WARNING a/./b: lands at the same path as \"a/b\"; without --overwrite it is skipped\n"
+         "8 entries tested, 11 bytes decoded: 2 failed, 4 warnings\n",
          "qzb: a.qzb: the test found 2 failures\n"},
         {"cat in the order given",
          good.serialize(),
