@@ -17,16 +17,13 @@ namespace {
 
 // A size right-aligned in 12 columns; "?" for one that is not known.
 void appendColumn(std::string& out, std::optional<std::uint64_t> size) {
-    std::string digits;
+    constexpr std::size_t Width = 12;
     if (size) {
-        appendDecimal(digits, *size);
+        appendDecimal(out, *size, Width);
     } else {
-        digits = "?";
+        out.append(Width - 1, ' ');
+        out += '?';
     }
-    if (digits.size() < 12) {
-        out.append(12 - digits.size(), ' ');
-    }
-    out += digits;
 }
 
 std::string counted(std::uint64_t count, const char* singular, const char* plural) {
@@ -108,14 +105,32 @@ private:
     std::unordered_map<std::string, std::size_t> folded_;
 };
 
-} // namespace
+// Lines are gathered and printed in chunks: a million of them should cost little beside the
+// reading of the table.
+constexpr std::size_t ChunkSize = 64 * 1024;
 
-int listEntries(const ListOptions& options, Console& console) {
-    const OpenedArchive opened = openArchive(options.archive, !options.skipChecksums);
-    const Archive& archive = opened.archive;
-    // Lines are gathered and printed in chunks: a million of them should cost little beside the
-    // reading of the table.
-    constexpr std::size_t ChunkSize = 64 * 1024;
+void listJson(const Archive& archive, Console& console) {
+    // Sized once, so that no line pays for clearing its room.
+    std::string chunk(ChunkSize, '\0');
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < archive.entryCount(); ++i) {
+        const std::string_view name = archive.name(i);
+        const std::size_t bound = entryJsonBound(name.size());
+        if (chunk.size() - used < bound) {
+            console.print(std::string_view(chunk.data(), used));
+            used = 0;
+            chunk.resize(std::max(chunk.size(), bound));
+        }
+        const ArchiveEntry& entry = archive.entries()[i];
+        const char* end =
+            putEntryJson(chunk.data() + used, {i, name, entry.originalSize, storedSize(archive, i),
+                                               blockCount(entry.originalSize)});
+        used = static_cast<std::size_t>(end - chunk.data());
+    }
+    console.print(std::string_view(chunk.data(), used));
+}
+
+void listTable(const Archive& archive, Console& console) {
     std::string out;
     out.reserve(2 * ChunkSize);
     std::uint64_t totalSize = 0;
@@ -125,33 +140,37 @@ int listEntries(const ListOptions& options, Console& console) {
         const std::optional<std::uint64_t> stored = storedSize(archive, i);
         totalSize += entry.originalSize;
         totalStored += stored.value_or(0);
-        if (options.json) {
-            appendEntryJson(out, {i, archive.name(i), entry.originalSize, stored,
-                                  blockCount(entry.originalSize)});
+        appendColumn(out, entry.originalSize);
+        out += ' ';
+        appendColumn(out, stored);
+        out += "  ";
+        if (console.escapesNames()) {
+            out += escapeName(archive.name(i));
         } else {
-            appendColumn(out, entry.originalSize);
-            out += ' ';
-            appendColumn(out, stored);
-            out += "  ";
-            if (console.escapesNames()) {
-                out += escapeName(archive.name(i));
-            } else {
-                out += archive.name(i);
-            }
-            out += '\n';
+            out += archive.name(i);
         }
+        out += '\n';
         if (out.size() >= ChunkSize) {
             console.print(out);
             out.clear();
         }
     }
-    if (!options.json) {
-        appendColumn(out, totalSize);
-        out += ' ';
-        appendColumn(out, totalStored);
-        out += "  " + counted(archive.entryCount(), "entry", "entries") + "\n";
-    }
+    appendColumn(out, totalSize);
+    out += ' ';
+    appendColumn(out, totalStored);
+    out += "  " + counted(archive.entryCount(), "entry", "entries") + "\n";
     console.print(out);
+}
+
+} // namespace
+
+int listEntries(const ListOptions& options, Console& console) {
+    const OpenedArchive opened = openArchive(options.archive, !options.skipChecksums);
+    if (options.json) {
+        listJson(opened.archive, console);
+    } else {
+        listTable(opened.archive, console);
+    }
     return 0;
 }
 

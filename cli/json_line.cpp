@@ -1,5 +1,7 @@
 #include "cli/json_line.h"
 
+#include <cstring>
+
 namespace qzb::cli {
 namespace {
 
@@ -33,74 +35,99 @@ std::size_t sequenceLength(std::string_view text, std::size_t i) {
     return 0;
 }
 
-// Appends `text` as a JSON string; answers false when it had to replace invalid UTF-8.
-bool appendString(std::string& out, std::string_view text) {
-    bool valid = true;
-    out += '"';
+// The put functions write at `p` and answer where writing ends; the caller has made room for the
+// most they can take.
+
+// A literal's length is known when compiling, so its copy needs no call.
+template <std::size_t N> char* putLiteral(char* p, const char (&text)[N]) {
+    std::memcpy(p, text, N - 1);
+    return p + N - 1;
+}
+
+char* putDecimal(char* p, std::uint64_t value) {
+    char digits[20];
+    char* const end = digits + sizeof digits;
+    char* start = end;
+    do {
+        *--start = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (start != end) {
+        *p++ = *start++;
+    }
+    return p;
+}
+
+char* putHex(char* p, unsigned char byte) {
+    *p++ = HexDigits[byte >> 4];
+    *p++ = HexDigits[byte & 0xF];
+    return p;
+}
+
+// `text` as a JSON string, at most 6 bytes for each of its bytes and 2 for the quotes; `valid`
+// tells whether it had to replace invalid UTF-8.
+char* putString(char* p, std::string_view text, bool& valid) {
+    valid = true;
+    *p++ = '"';
     for (std::size_t i = 0; i < text.size();) {
         const char c = text[i];
         const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
+        if (byte >= 0x20 && byte < 0x80 && c != '"' && c != '\\') {
+            *p++ = c;
+            ++i;
+        } else if (c == '"' || c == '\\') {
+            *p++ = '\\';
+            *p++ = c;
             ++i;
         } else if (byte < 0x20) {
-            out += "\\u00";
-            out += HexDigits[byte >> 4];
-            out += HexDigits[byte & 0xF];
+            p = putHex(putLiteral(p, "\\u00"), byte);
             ++i;
         } else if (const std::size_t length = sequenceLength(text, i)) {
-            out.append(text, i, length);
-            i += length;
+            for (const std::size_t end = i + length; i < end; ++i) {
+                *p++ = text[i];
+            }
         } else {
-            out += "\xEF\xBF\xBD"; // U+FFFD
+            p = putLiteral(p, "\xEF\xBF\xBD"); // U+FFFD
             valid = false;
             ++i;
         }
     }
-    out += '"';
-    return valid;
+    *p++ = '"';
+    return p;
 }
 
 } // namespace
 
-void appendDecimal(std::string& out, std::uint64_t value) {
+void appendDecimal(std::string& out, std::uint64_t value, std::size_t width) {
     char digits[20];
-    std::size_t length = 0;
-    do {
-        digits[length++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (length > 0) {
-        out += digits[--length];
+    const auto length = static_cast<std::size_t>(putDecimal(digits, value) - digits);
+    if (length < width) {
+        out.append(width - length, ' ');
     }
+    out.append(digits, length);
 }
 
-void appendEntryJson(std::string& out, const EntryListing& entry) {
-    out += "{\"index\":";
-    appendDecimal(out, entry.index);
-    out += ",\"name\":";
-    const bool valid = appendString(out, entry.name);
-    out += ",\"size\":";
-    appendDecimal(out, entry.size);
-    out += ",\"stored\":";
-    if (entry.stored) {
-        appendDecimal(out, *entry.stored);
-    } else {
-        out += "null";
-    }
-    out += ",\"blocks\":";
-    appendDecimal(out, entry.blocks);
+std::size_t entryJsonBound(std::size_t nameLength) {
+    // The fixed text, four numbers of up to 20 digits, the name escaped and in hex.
+    return 96 + 4 * 20 + 8 * nameLength;
+}
+
+char* putEntryJson(char* p, const EntryListing& entry) {
+    p = putDecimal(putLiteral(p, "{\"index\":"), entry.index);
+    bool valid = true;
+    p = putString(putLiteral(p, ",\"name\":"), entry.name, valid);
+    p = putDecimal(putLiteral(p, ",\"size\":"), entry.size);
+    p = putLiteral(p, ",\"stored\":");
+    p = entry.stored ? putDecimal(p, *entry.stored) : putLiteral(p, "null");
+    p = putDecimal(putLiteral(p, ",\"blocks\":"), entry.blocks);
     if (!valid) {
-        out += ",\"name_hex\":\"";
+        p = putLiteral(p, ",\"name_hex\":\"");
         for (const char c : entry.name) {
-            const auto byte = static_cast<unsigned char>(c);
-            out += HexDigits[byte >> 4];
-            out += HexDigits[byte & 0xF];
+            p = putHex(p, static_cast<unsigned char>(c));
         }
-        out += '"';
+        *p++ = '"';
     }
-    out += "}\n";
+    return putLiteral(p, "}\n");
 }
 
 } // namespace qzb::cli

@@ -18,14 +18,16 @@ struct EntryListing {
     std::uint64_t blocks;
 };
 
-// Appends one line of JSON (RFC 8259) for an entry, ending in a line feed. A name that is not
-// valid UTF-8 is given in "name" with U+FFFD for each byte that is not part of a valid sequence
-// and, byte for byte, as lower-case hex digits in "name_hex". Written by hand, a million lines
-// take a small part of the time the table of contents takes to read; the tests parse its lines
-// for names of every byte value.
-void appendEntryJson(std::string& out, const EntryListing& entry);
+// One line of JSON (RFC 8259) for an entry, ending in a line feed, written at `p`, which has room
+// for entryJsonBound(entry.name.size()) bytes; answers where it ends. A name that is not valid
+// UTF-8 is given in "name" with U+FFFD for each byte that is not part of a valid sequence and,
+// byte for byte, as lower-case hex digits in "name_hex". Written by hand into a buffer, a million
+// lines take a small part of the time the table of contents takes to read; the tests parse its
+// lines for names of every byte value.
+char* putEntryJson(char* p, const EntryListing& entry);
+std::size_t entryJsonBound(std::size_t nameLength);
 
-// Appends a number in decimal.
-void appendDecimal(std::string& out, std::uint64_t value);
+// Appends a number in decimal, right-aligned in `width` columns.
+void appendDecimal(std::string& out, std::uint64_t value, std::size_t width = 0);
 
 } // namespace qzb::cli
