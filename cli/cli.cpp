@@ -34,6 +34,8 @@ struct CommandLine {
 
     CommandLine() {
         app.require_subcommand(1);
+        // The same command line on every system: on Windows CLI11 would take "/x" for an option.
+        app.allow_windows_style_options(false);
         app.set_version_flag("--version", "qzb " QZB_VERSION);
         app.footer("qzb COMMAND --help describes a command; man qzb describes them all.");
 
@@ -45,8 +47,8 @@ struct CommandLine {
                        "do not check the MD5 digests of the names and of the table of contents");
         list->add_option("ARCHIVE", listOptions.archive, "the archive")->required();
 
-        test = app.add_subcommand("test", "Decode every entry without writing anything, and "
-                                          "report each entry that fails or deserves a warning.");
+        test = app.add_subcommand("test", "Decode every entry, writing nothing; report each "
+                                          "failure and warning.");
         test->footer(std::string(NoContentChecksum));
         test->add_flag("--skip-checksums", testOptions.skipChecksums,
                        "do not check the MD5 digests of the names and of the table of contents");
