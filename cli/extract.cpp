@@ -1,12 +1,14 @@
+#include "cli/commands.h"
+
 #include <cctype>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 #include <vector>
 
 #include "app/extraction_loop.h"
 #include "app/run_error.h"
 #include "cli/archive_access.h"
-#include "cli/commands.h"
 #include "cli/pattern.h"
 #include "cli/progress.h"
 #include "platform/platform.h"
@@ -64,7 +66,7 @@ int extractMatching(const ExtractOptions& options, Console& console, const Strea
     enterTargetDirectory(options.directory);
 
     ProgressBar progress(streams.err, streams.errIsTerminal && !options.quiet, total);
-    std::size_t current = 0;
+    std::optional<std::size_t> current;
     ExtractionOptions loop;
     loop.overwriteExisting = options.overwrite;
     loop.quiet = true;
@@ -77,7 +79,10 @@ int extractMatching(const ExtractOptions& options, Console& console, const Strea
         progress.erase();
         std::string message = error.what();
         message[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(message[0])));
-        const std::string_view name = archive.name(current);
+        if (!current) {
+            throw RunError(options.directory + ": " + message);
+        }
+        const std::string_view name = archive.name(*current);
         throw RunError((streams.errIsTerminal ? escapeName(name) : std::string(name)) + ": " +
                        message);
     }
