@@ -30,13 +30,15 @@ std::vector<bool> selectEntries(const Archive& archive, const std::vector<std::s
         }
     }
     std::string unused;
+    std::size_t count = 0;
     for (std::size_t p = 0; p < patterns.size(); ++p) {
         if (!used[p]) {
-            unused += (unused.empty() ? "" : " ") + patterns[p];
+            unused += (count++ == 0 ? "" : ", ") + patterns[p];
         }
     }
-    if (!unused.empty()) {
-        throw RunError("no entry matches " + unused);
+    if (count > 0) {
+        throw RunError(unused + (count == 1 ? ": no entry matches this pattern"
+                                            : ": no entry matches these patterns"));
     }
     return selected;
 }

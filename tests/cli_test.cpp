@@ -245,7 +245,7 @@ TEST_F(CliTest, CommandLines) {
          {"extract", "a.qzb", "out", "*.txt", "x*", "*/*/*"},
          1,
          "",
-         "qzb: no entry matches x* */*/*\n",
+         "qzb: x*, */*/*: no entry matches these patterns\n",
          false,
          {},
          Tree{}},
