@@ -59,6 +59,10 @@ public:
     }
     std::size_t failures() const { return failures_; }
     std::size_t warnings() const { return warnings_; }
+    // A name within a reason, escaped as printName() escapes.
+    std::string shown(std::string_view name) const {
+        return console_.escapesNames() ? escapeName(name) : std::string(name);
+    }
 
 private:
     void line(std::string_view kind, std::string_view name, std::string_view reason) {
@@ -88,14 +92,14 @@ public:
         const auto [same, fresh] = exact_.try_emplace(key, index);
         if (!fresh) {
             report.warning(name, "lands at the same path as \"" +
-                                     std::string(archive.name(same->second)) +
+                                     report.shown(archive.name(same->second)) +
                                      "\"; without --overwrite it is skipped");
             return;
         }
         const auto [folded, freshFolded] = folded_.try_emplace(foldedCase(key), index);
         if (!freshFolded) {
             report.warning(name, "differs only in letter case from \"" +
-                                     std::string(archive.name(folded->second)) +
+                                     report.shown(archive.name(folded->second)) +
                                      "\"; on Windows and macOS it is skipped");
         }
     }

@@ -204,6 +204,14 @@ TEST_F(CliTest, CommandLines) {
          "WARNING a/./b: lands at the same path as \"a/b\"; without --overwrite it is skipped\n"
          "8 entries tested, 11 bytes decoded: 2 failed, 4 warnings\n",
          "qzb: a.qzb: the test found 2 failures\n"},
+        {"test, names on a terminal",
+         buildArchive({{"a\x7F", "1"}, {"A\x7F", "2"}}),
+         {"test", "a.qzb"},
+         0,
+         "WARNING A\\x7F: differs only in letter case from \"a\\x7F\"; on Windows and macOS it "
+         "is skipped\n2 entries tested, 2 bytes decoded: 0 failed, 1 warning\n",
+         "",
+         true},
         {"cat in the order given",
          good.serialize(),
          {"cat", "a.qzb", "e", "a.txt", "d/t.txt", "a.txt"},
