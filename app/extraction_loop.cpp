@@ -6,9 +6,10 @@
 #include <vector>
 
 #include "app/entry_path.h"
-#include "platform/platform.h"
 #include "app/run_error.h"
+#include "archive/block_pipeline.h"
 #include "archive/format.h"
+#include "platform/platform.h"
 
 namespace qzb {
 namespace {
@@ -35,7 +36,7 @@ struct EntryDirectory {
 } // namespace
 
 void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool overwriteExisting,
-                       Console& console) {
+                       Console& console, unsigned inflateThreads) {
     console.print("Extracting the files... This might take a while. Press Ctrl+C to cancel.\n");
 
     // Every file and directory is made relative to the target directory, opened once: a link
@@ -49,6 +50,7 @@ void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool over
     std::unordered_set<std::string> made;
     std::unordered_set<std::string> cleaned;
 
+    BlockPipeline pipeline(archive, archiveFile, inflateThreads);
     const std::size_t count = archive.entryCount();
     // A whole block goes out in one write and a small file in one write at its commit.
     std::vector<char> outputBuffer(BlockSize);
@@ -101,7 +103,7 @@ void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool over
         if (output.stream() == nullptr) {
             throw RunError("Failed to create the destination file");
         }
-        switch (archive.extractEntry(archiveFile, output.stream(), i)) {
+        switch (pipeline.extractEntry(i, output.stream())) {
         case ExtractResult::Done:
             break;
         case ExtractResult::Corrupt:

@@ -8,13 +8,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "platform/platform.h"
 #include "archive/file_io.h"
+#include "platform/platform.h"
 
 namespace qzb {
 
@@ -44,6 +45,35 @@ bool fileLength(std::FILE* file, std::uint64_t& length) {
     }
     length = static_cast<std::uint64_t>(end);
     return true;
+}
+
+std::size_t readAt(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t length) {
+    const int descriptor = fileno(file);
+    std::size_t done = 0;
+    while (done < length) {
+        if (offset + done > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+            break;
+        }
+        const ssize_t got = pread(descriptor, static_cast<unsigned char*>(buffer) + done,
+                                  length - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+unsigned usableProcessors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) {
+        return 1;
+    }
+    return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
 }
 
 namespace platform {
