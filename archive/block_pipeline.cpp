@@ -98,6 +98,13 @@ ExtractResult BlockPipeline::extractEntry(std::size_t index, std::FILE* outputFi
     }
     for (std::uint64_t k = 0; k < blocks; ++k) {
         const Block& block = nextBlock(index);
+        // An inflater that could not get memory on a worker gets another chance here, where its
+        // failure ends the run as it would on one thread.
+        if (block.deferred &&
+            !inflateBlock(current_->input.get() + block.inputAt, block.stored,
+                          current_->output.get() + block.outputAt, block.length)) {
+            return ExtractResult::Corrupt;
+        }
         if (!block.ok) {
             return ExtractResult::Corrupt;
         }
@@ -146,7 +153,7 @@ void BlockPipeline::claim(Slot& slot) {
         if (!cursor_.readable) {
             // Nothing of the entry can be read: its first block fails it, alone in its slot.
             if (slot.blocks.empty()) {
-                slot.blocks.push_back({cursor_.entry, 0, 0, stored, length, false});
+                slot.blocks.push_back({cursor_.entry, 0, 0, stored, length, false, false});
                 startEntry(cursor_.entry + 1);
                 settleCursor();
             }
@@ -158,7 +165,7 @@ void BlockPipeline::claim(Slot& slot) {
                    stored > SlotBytes - slot.stored || (!raw && length > SlotBytes - inflated)) {
             return;
         }
-        slot.blocks.push_back({cursor_.entry, slot.stored, inflated, stored, length, true});
+        slot.blocks.push_back({cursor_.entry, slot.stored, inflated, stored, length, true, false});
         slot.stored += stored;
         if (!raw) {
             inflated += length;
@@ -175,8 +182,12 @@ void BlockPipeline::decode(Slot& slot) const {
     for (Block& block : slot.blocks) {
         block.ok = block.ok && block.inputAt + block.stored <= got;
         if (block.ok && block.stored != block.length) {
-            block.ok = inflateBlock(slot.input.get() + block.inputAt, block.stored,
-                                    slot.output.get() + block.outputAt, block.length);
+            try {
+                block.ok = inflateBlock(slot.input.get() + block.inputAt, block.stored,
+                                        slot.output.get() + block.outputAt, block.length);
+            } catch (const std::bad_alloc&) {
+                block.deferred = true;
+            }
         }
     }
 }

@@ -52,6 +52,7 @@ private:
         std::uint32_t stored;
         std::uint32_t length;
         bool ok;
+        bool deferred; // the inflater lacked memory on the worker: the writer inflates it
     };
     // A batch of consecutive blocks that lie one after another in the archive, read at once.
     struct Slot {
