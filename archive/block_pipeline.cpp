@@ -77,6 +77,7 @@ ExtractResult BlockPipeline::extractEntry(std::size_t index, std::FILE* outputFi
     if (index >= archive_.entryCount() || (started_ && index <= lastEntry_)) {
         return ExtractResult::Corrupt;
     }
+    const bool passedOver = started_ ? index > lastEntry_ + 1 : index > 0;
     started_ = true;
     lastEntry_ = index;
     // The same checks, in the same order, as Archive::extractEntry.
@@ -89,7 +90,7 @@ ExtractResult BlockPipeline::extractEntry(std::size_t index, std::FILE* outputFi
     if (entry.firstBlock > tableSize || blocks > tableSize - entry.firstBlock) {
         return ExtractResult::Corrupt;
     }
-    {
+    if (passedOver) {
         // Entries passed over get no more work.
         const std::lock_guard lock(mutex_);
         if (cursor_.entry < index) {
