@@ -4,6 +4,12 @@
 // must be the same.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -23,6 +29,41 @@ namespace qzb::test {
 namespace {
 
 namespace fs = std::filesystem;
+
+#ifdef _WIN32
+constexpr bool FileSizeLimits = false;
+struct FileSizeLimit {
+    explicit FileSizeLimit(std::uint64_t) {}
+};
+#else
+constexpr bool FileSizeLimits = true;
+// While it lives, a write past `bytes` (0: no limit) fails instead of killing the process, as a
+// write to a full disk fails.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(std::uint64_t bytes) : active_(bytes != 0) {
+        if (active_) {
+            getrlimit(RLIMIT_FSIZE, &previous_);
+            handler_ = std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{static_cast<rlim_t>(bytes), previous_.rlim_max};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    ~FileSizeLimit() {
+        if (active_) {
+            setrlimit(RLIMIT_FSIZE, &previous_);
+            std::signal(SIGXFSZ, handler_);
+        }
+    }
+
+private:
+    bool active_;
+    rlimit previous_{};
+    void (*handler_)(int) = SIG_DFL;
+};
+#endif
 
 // Two workers, and more workers than the sweep archive has blocks.
 constexpr unsigned ThreadCounts[] = {2, 5};
@@ -84,7 +125,11 @@ protected:
         arguments.insert(arguments.end(), options.begin(), options.end());
         const fs::path start = fs::current_path();
         fs::current_path(root());
-        const int status = run(arguments, console, threads);
+        int status = 0;
+        {
+            const FileSizeLimit limit(fileSizeLimit_);
+            status = run(arguments, console, threads);
+        }
         fs::current_path(start);
         Result result{status, contentOf(out.get()), contentOf(err.get()), {}};
         for (const fs::directory_entry& entry : fs::recursive_directory_iterator(target())) {
@@ -94,10 +139,10 @@ protected:
         return result;
     }
 
-    // One case: the sequential run against each parallel one.
-    void same(const std::string& what, const std::string& bytes,
-              const std::vector<std::string>& options = {"/s"},
-              const std::vector<std::string>& existing = {}) {
+    // One case: the sequential run against each parallel one. Answers the sequential run's.
+    Result same(const std::string& what, const std::string& bytes,
+                const std::vector<std::string>& options = {"/s"},
+                const std::vector<std::string>& existing = {}) {
         ++cases_;
         const Result sequential = unpack(bytes, options, existing, 1);
         for (const unsigned threads : ThreadCounts) {
@@ -108,6 +153,7 @@ protected:
                 << parallel.out << parallel.err << "--- sequential:\n"
                 << sequential.out << sequential.err;
         }
+        return sequential;
     }
 
     void TearDown() override {
@@ -119,6 +165,7 @@ protected:
     }
 
     fs::path root_;
+    std::uint64_t fileSizeLimit_ = 0;
     int cases_ = 0;
 };
 
@@ -166,6 +213,29 @@ TEST_F(ParallelSameness, ManySmallEntriesChangedCutAndPartlyPresent) {
         same("offset " + std::to_string(offset), changed);
         same("cut to " + std::to_string(offset), bytes.substr(0, offset));
     }
+}
+
+// A disk that fills up fails the entry whose write crosses the limit, also when a later block of
+// that entry cannot be inflated and the workers reached that block first.
+TEST_F(ParallelSameness, AWriteFailureFailsTheSameEntry) {
+    if (!FileSizeLimits) {
+        GTEST_SKIP() << "no file size limit on Windows to provoke a failing write";
+    }
+    const ArchiveImage image = makeArchive(
+        {{"small", "fits"}, {"dir/large", compressibleText(6 * 65536, "large")}, {"after", "x"}});
+    ArchiveImage corrupt = image;
+    const StoredBlock last = storedBlocks(image)[1].back();
+    corrupt.data[last.offset + last.stored / 2 - image.tocSize] ^= 0x55;
+    for (const std::uint64_t limit : {100000, 300000}) {
+        fileSizeLimit_ = limit;
+        for (const ArchiveImage& archive : {image, corrupt}) {
+            const Result sequential = same("limit " + std::to_string(limit), archive.serialize());
+            EXPECT_EQ(sequential.err, "  ERROR: Failed to write the destination file\n");
+        }
+    }
+    fileSizeLimit_ = 0;
+    EXPECT_EQ(same("no limit, a block corrupt", corrupt.serialize()).err,
+              "  ERROR: The archive is invalid or corrupted\n");
 }
 
 } // namespace
