@@ -38,10 +38,11 @@ public:
     ~BlockPipeline();
 
     // Writes the content of entry `index` to `outputFile`, which it neither closes nor flushes.
-    // Indices should rise from call to call: entries between two calls are passed over. A
-    // repeated or earlier index is extracted directly from the archive file.
+    // Indices must rise from call to call: entries between two calls are passed over, and with
+    // workers a repeated or earlier index, whose blocks are gone, is answered Corrupt.
     ExtractResult extractEntry(std::size_t index, std::FILE* outputFile);
 
+    // The workers running: 0 when the caller does all the work.
     unsigned threads() const { return static_cast<unsigned>(workers_.size()); }
 
 private:
