@@ -9,6 +9,7 @@
 #include "app/entry_path.h"
 #include "app/file_layer.h"
 #include "app/run_error.h"
+#include "archive/block_pipeline.h"
 #include "archive/format.h"
 #include "platform/platform.h"
 
@@ -108,16 +109,16 @@ bool skipEntry(const EntryPath& entry, std::string_view fileName, const EntryDir
     return false;
 }
 
-void writeEntry(const Archive& archive, std::FILE* archiveFile, std::size_t index,
-                const files::Directory& directory, std::string_view fileName,
-                const ExtractionOptions& options, std::vector<char>& outputBuffer) {
+void writeEntry(BlockPipeline& pipeline, std::size_t index, const files::Directory& directory,
+                std::string_view fileName, const ExtractionOptions& options,
+                std::vector<char>& outputBuffer) {
     files::NewFile output(directory, outputBuffer.data(), outputBuffer.size());
     std::FILE* const stream = output.stream();
     if (stream == nullptr) {
         throw RunError("Failed to create the destination file");
     }
     const DecodeOutcome outcome =
-        archive.readEntry(archiveFile, index, [&](const unsigned char* bytes, std::size_t length) {
+        pipeline.readEntry(index, [&](const unsigned char* bytes, std::size_t length) {
             if (std::fwrite(bytes, 1, length, stream) != length) {
                 return false;
             }
@@ -157,6 +158,7 @@ void extractEntries(const Archive& archive, std::FILE* archiveFile,
         console.print("Extracting the files... This might take a while. Press Ctrl+C to cancel.\n");
     }
     EntryDirectories places(files::Directory::openTarget());
+    BlockPipeline pipeline(archive, archiveFile, options.inflateThreads);
 
     const std::size_t count = archive.entryCount();
     // A whole block goes out in one write and a small file in one write at its commit.
@@ -181,7 +183,7 @@ void extractEntries(const Archive& archive, std::FILE* archiveFile,
         const std::string_view fileName =
             std::string_view(entry->path).substr(entry->path.rfind('/') + 1);
         if (!skipEntry(*entry, fileName, places, directory, options.overwriteExisting)) {
-            writeEntry(archive, archiveFile, i, directory, fileName, options, outputBuffer);
+            writeEntry(pipeline, i, directory, fileName, options, outputBuffer);
         } else if (options.bytesDone) {
             options.bytesDone(archive.entries()[i].originalSize);
         }
@@ -193,9 +195,10 @@ void extractEntries(const Archive& archive, std::FILE* archiveFile,
 }
 
 void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool overwriteExisting,
-                       Console& console) {
+                       Console& console, unsigned inflateThreads) {
     ExtractionOptions options;
     options.overwriteExisting = overwriteExisting;
+    options.inflateThreads = inflateThreads;
     extractEntries(archive, archiveFile, options, console);
 }
 

@@ -20,6 +20,8 @@ struct ExtractionOptions {
     std::function<void(std::size_t index)> entryStarted;
     // Told of the length of each block written, and of the whole size of an entry skipped.
     std::function<void(std::uint64_t bytes)> bytesDone;
+    // Threads that inflate blocks ahead of the writer (1: the writer inflates them itself).
+    unsigned inflateThreads = 1;
 };
 
 // Writes the entries below the working directory, in table order, with one progress line each
@@ -29,6 +31,6 @@ void extractEntries(const Archive& archive, std::FILE* archiveFile,
 
 // qzb-unpack's extraction: every entry, every line.
 void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool overwriteExisting,
-                       Console& console);
+                       Console& console, unsigned inflateThreads);
 
 } // namespace qzb

@@ -12,6 +12,7 @@
 #include "app/run_error.h"
 #include "app/version.h"
 #include "archive/archive.h"
+#include "archive/block_pipeline.h"
 #include "archive/file_io.h"
 #include "platform/platform.h"
 
@@ -83,7 +84,8 @@ void writeSummary(const Archive& archive, Console& console) {
                   " bytes\n  Compression ratio: " + ratioText + "% \n");
 }
 
-void unpack(const std::vector<std::string>& arguments, FileHandle& archiveFile, Console& console) {
+void unpack(const std::vector<std::string>& arguments, FileHandle& archiveFile, Console& console,
+            unsigned inflateThreads) {
     const RunOptions options = readOptions(arguments);
     const fs::path archivePath =
         fs::weakly_canonical(fs::absolute(platform::argumentPath(arguments[0])));
@@ -101,7 +103,8 @@ void unpack(const std::vector<std::string>& arguments, FileHandle& archiveFile, 
         throw RunError("The archive is invalid or corrupted");
     }
     writeSummary(archive, console);
-    extractAllEntries(archive, archiveFile.get(), options.overwriteExisting, console);
+    extractAllEntries(archive, archiveFile.get(), options.overwriteExisting, console,
+                      inflateThreads);
     archiveFile.close();
 }
 
@@ -112,6 +115,10 @@ void writeError(Console& console, const char* message) {
 } // namespace
 
 int run(const std::vector<std::string>& arguments, Console& console) {
+    return run(arguments, console, defaultInflateThreads());
+}
+
+int run(const std::vector<std::string>& arguments, Console& console, unsigned inflateThreads) {
     console.print(Banner);
     if (arguments.size() < 2) {
         console.printError({Usage});
@@ -120,7 +127,7 @@ int run(const std::vector<std::string>& arguments, Console& console) {
 
     FileHandle archiveFile;
     try {
-        unpack(arguments, archiveFile, console);
+        unpack(arguments, archiveFile, console, inflateThreads);
     } catch (const std::bad_alloc&) {
         archiveFile.close();
         writeError(console, "bad allocation");

@@ -12,4 +12,8 @@ namespace qzb {
 // process, whose working directory it leaves at the target directory.
 int run(const std::vector<std::string>& arguments, Console& console);
 
+// The same run with blocks inflated on `inflateThreads` threads (1: all work on one thread);
+// the report, the files and the status are the same for every count.
+int run(const std::vector<std::string>& arguments, Console& console, unsigned inflateThreads);
+
 } // namespace qzb

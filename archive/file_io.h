@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -39,7 +40,8 @@ private:
     std::FILE* file_ = nullptr;
 };
 
-// The 64-bit seeks differ between platforms; the platform layer (platform/platform_*.cpp) defines them.
+// The 64-bit seeks differ between platforms; the platform layer (platform/platform_*.cpp) defines
+// them.
 
 // Seeks from the start with a 64-bit offset; false for offsets the stream cannot take.
 bool seekTo(std::FILE* file, std::uint64_t offset);
@@ -49,5 +51,14 @@ bool filePosition(std::FILE* file, std::uint64_t& position);
 
 // The stream's total length; leaves the position unspecified.
 bool fileLength(std::FILE* file, std::uint64_t& length);
+
+// Reads up to `length` bytes at `offset` of the stream's file without using or moving the stream's
+// position on POSIX systems (on Windows the handle's position moves, the stream's buffer stays), so
+// several threads may read one file at once. Answers how many bytes were read: fewer than `length`
+// only at the end of the file or on an error.
+std::size_t readAt(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t length);
+
+// How many processors this process may run on; at least 1.
+unsigned usableProcessors();
 
 } // namespace qzb

@@ -8,6 +8,7 @@
 
 #include "app/extraction_loop.h"
 #include "app/run_error.h"
+#include "archive/block_pipeline.h"
 #include "cli/archive_access.h"
 #include "cli/pattern.h"
 #include "cli/progress.h"
@@ -72,6 +73,7 @@ int extractMatching(const ExtractOptions& options, Console& console, const Strea
     ExtractionOptions loop;
     loop.overwriteExisting = options.overwrite;
     loop.quiet = true;
+    loop.inflateThreads = defaultInflateThreads();
     loop.selected = [&](std::size_t index) { return selected[index]; };
     loop.entryStarted = [&](std::size_t index) { current = index; };
     loop.bytesDone = [&](std::uint64_t bytes) { progress.advance(bytes); };

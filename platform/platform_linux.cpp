@@ -1,16 +1,31 @@
 // Linux: directories resolved in one call (openat2), files without a name (O_TMPFILE) named by
 // linking their descriptor, and renames that refuse to replace (renameat2).
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "archive/file_io.h"
 #include "platform/posix_node.h"
 
-namespace qzb::platform {
+namespace qzb {
+
+// The processors of the process's affinity mask, which a container or taskset may narrow.
+unsigned usableProcessors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) {
+        return 1;
+    }
+    return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
+}
+
+namespace platform {
 
 namespace {
 
@@ -133,4 +148,5 @@ std::error_code closeFile(Node& file, std::FILE* stream) {
     return flushed ? closed : std::make_error_code(std::errc::io_error);
 }
 
-} // namespace qzb::platform
+} // namespace platform
+} // namespace qzb

@@ -6,9 +6,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "archive/file_io.h"
 #include "platform/posix_node.h"
 
-namespace qzb::platform {
+namespace qzb {
+
+unsigned usableProcessors() {
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<unsigned>(online) : 1;
+}
+
+namespace platform {
 
 Abilities systemAbilities() {
     return {.openBeneath = false,
@@ -70,4 +78,5 @@ std::error_code closeFile(Node& file, std::FILE* stream) {
     return std::fclose(stream) == 0 ? std::error_code() : lastError();
 }
 
-} // namespace qzb::platform
+} // namespace platform
+} // namespace qzb

@@ -50,6 +50,41 @@ bool fileLength(std::FILE* file, std::uint64_t& length) {
     return true;
 }
 
+std::size_t readAt(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t length) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    std::size_t done = 0;
+    while (done < length) {
+        const std::uint64_t at = offset + done;
+        if (at > static_cast<std::uint64_t>(std::numeric_limits<long long>::max())) {
+            break;
+        }
+        OVERLAPPED place{};
+        place.Offset = static_cast<DWORD>(at);
+        place.OffsetHigh = static_cast<DWORD>(at >> 32);
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(length - done, 1u << 30));
+        DWORD got = 0;
+        if (!ReadFile(handle, static_cast<unsigned char*>(buffer) + done, want, &got, &place) ||
+            got == 0) {
+            break;
+        }
+        done += got;
+    }
+    return done;
+}
+
+unsigned usableProcessors() {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) {
+        return 1;
+    }
+    unsigned count = 0;
+    for (; process != 0; process &= process - 1) {
+        ++count;
+    }
+    return count == 0 ? 1 : count;
+}
+
 namespace platform {
 
 const NameRules nameRules = NameRules::Windows;

@@ -1,6 +1,7 @@
 // What every POSIX.1-2008 system does alike; platform_linux.cpp or platform_posix.cpp adds the
 // rest.
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdint>
@@ -45,6 +46,26 @@ bool fileLength(std::FILE* file, std::uint64_t& length) {
     }
     length = static_cast<std::uint64_t>(end);
     return true;
+}
+
+std::size_t readAt(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t length) {
+    const int descriptor = fileno(file);
+    std::size_t done = 0;
+    while (done < length) {
+        if (offset + done > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+            break;
+        }
+        const ssize_t got = pread(descriptor, static_cast<unsigned char*>(buffer) + done,
+                                  length - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
 }
 
 namespace platform {
