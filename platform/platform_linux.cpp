@@ -160,6 +160,15 @@ std::FILE* openArchive(const std::filesystem::path& path) {
     return file;
 }
 
+bool enterTargetDirectory(const std::filesystem::path& target) {
+    std::error_code error;
+    std::filesystem::create_directories(target, error);
+    if (!error) {
+        std::filesystem::current_path(target, error);
+    }
+    return !error;
+}
+
 void forceNewFileForm(NewFileForm form) {
     forceNamed = form == NewFileForm::Named;
     linkMethod = form == NewFileForm::ProcPath ? LinkMethod::ProcPath : LinkMethod::EmptyPath;

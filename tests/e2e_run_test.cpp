@@ -28,6 +28,32 @@ TEST_F(RunTest, ArchiveAndTargetPathsKeepEveryCharacter) {
     EXPECT_EQ(readFile(root() / fs::path(out) / "f"), "data");
 }
 
+// Paths past 260 characters, given absolute and relative, reach the system whole: on Windows the
+// archive and the directories in the extended-length form. (Wine, unlike Windows without the
+// long-path setting, also takes such a working directory.)
+TEST_F(RunTest, ArchiveAndTargetPathsOfMoreThan300CharactersReachTheSystemWhole) {
+    fs::path deep;
+    for (const char letter : {'a', 'b', 'c', 'd', 'e', 'f'}) {
+        deep /= std::string(50, letter);
+    }
+    fs::create_directories(root() / deep);
+    writeFile(root() / deep / "a.qzb", buildArchive({{"dir/f", "data"}}));
+    const fs::path out = deep / std::string(40, 'g') / "out";
+    ASSERT_GT(out.string().size(), 300u);
+    for (const fs::path& base : {root(), fs::path()}) {
+        SCOPED_TRACE(base.string());
+        fs::remove_all(root() / out);
+        const ProcessResult result =
+            unpack({(base / deep / "a.qzb").string(), (base / out).string()});
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(readFile(root() / out / "dir" / "f"), "data");
+        EXPECT_NE(
+            result.out.find("Target directory: " + fs::canonical(root() / out).string() + "\n"),
+            std::string::npos)
+            << result.out;
+    }
+}
+
 TEST_F(RunTest, UsageEndsWithStatusTwoAndTouchesNothing) {
     const ProcessResult result = unpack({"a.qzb"});
     EXPECT_EQ(result.exitCode, 2);
