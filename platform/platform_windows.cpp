@@ -63,6 +63,14 @@ std::wstring entryWide(std::string_view name) {
     return toWide(name, CP_ACP);
 }
 
+// Whether the path names a reparse point. Wine opens a link of the host's file system as what it
+// leads to, even with FILE_FLAG_OPEN_REPARSE_POINT, and reports the link only by its path.
+bool reparsePointAt(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 // Opened without FILE_SHARE_DELETE: while the handle is held the directory can be neither
 // renamed nor removed, so nothing can take its place. A reparse point (symbolic link or
 // junction) is opened as itself and refused.
@@ -77,7 +85,7 @@ HANDLE openDirectory(const std::wstring& path) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(handle, &info) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || reparsePointAt(path)) {
         CloseHandle(handle);
         SetLastError(ERROR_DIRECTORY);
         return INVALID_HANDLE_VALUE;
