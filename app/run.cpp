@@ -84,7 +84,7 @@ void unpack(const std::vector<std::string>& arguments, FileHandle& archiveFile, 
     if (!archiveFile) {
         throw RunError("Failed to open the QZB file");
     }
-    console.print("Target directory: " + platform::displayPath(fs::current_path()) +
+    console.print("Target directory: " + platform::displayPath(platform::workingDirectory()) +
                   "\nReading the table of contents...\n");
 
     Archive archive;

@@ -160,6 +160,10 @@ std::FILE* openArchive(const std::filesystem::path& path) {
     return file;
 }
 
+std::filesystem::path workingDirectory() {
+    return std::filesystem::current_path();
+}
+
 bool enterTargetDirectory(const std::filesystem::path& target) {
     std::error_code error;
     std::filesystem::create_directories(target, error);

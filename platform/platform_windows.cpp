@@ -209,6 +209,25 @@ std::FILE* openArchive(const std::filesystem::path& path) {
     return file;
 }
 
+// The C runtime's getcwd, under std::filesystem::current_path, stops at 260 characters.
+std::filesystem::path workingDirectory() {
+    std::wstring current(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetCurrentDirectoryW(static_cast<DWORD>(current.size()), current.data());
+        if (length == 0) {
+            throw std::filesystem::filesystem_error(
+                "current_path",
+                std::error_code(static_cast<int>(GetLastError()), std::system_category()));
+        }
+        if (length < current.size()) {
+            current.resize(length);
+            return current;
+        }
+        current.resize(length);
+    }
+}
+
 // The directories are made through the extended-length path. The working directory takes the
 // plain full path: the prefix does not lift its limit (only the system's long-path setting,
 // with the manifest, does), and a target the system refuses there fails the run before any
