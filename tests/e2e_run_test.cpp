@@ -89,6 +89,22 @@ TEST_F(RunTest, ArchiveAndTargetPathsOfMoreThan300CharactersReachTheSystemWhole)
     removeTree(root() / deep.begin()->string());
 }
 
+#ifdef _WIN32
+// Without its manifest the exe would be held to 260 characters, and the 32-bit one have its writes
+// to protected directories redirected.
+TEST(ExecutableTest, ManifestDeclaresLongPathsAndTheCallersRights) {
+    const HMODULE exe = LoadLibraryExA(QZB_UNPACK_EXE, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(exe, nullptr);
+    const HRSRC found = FindResourceA(exe, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    ASSERT_NE(found, nullptr);
+    const auto* data = static_cast<const char*>(LockResource(LoadResource(exe, found)));
+    const std::string manifest(data, SizeofResource(exe, found));
+    FreeLibrary(exe);
+    EXPECT_NE(manifest.find("<ws2:longPathAware>true</ws2:longPathAware>"), std::string::npos);
+    EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
+}
+#endif
+
 TEST_F(RunTest, UsageEndsWithStatusTwoAndTouchesNothing) {
     const ProcessResult result = unpack({"a.qzb"});
     EXPECT_EQ(result.exitCode, 2);
