@@ -71,10 +71,23 @@ std::optional<EntryPath> entryPath(std::string_view name, NameRules rules) {
         }
         elementStart = i + 1;
     }
+    // The directories without the elements that name no directory ("" and "."), so that names
+    // spelling one directory differently reach it as one, however long they are.
     if (lastSeparator != std::string::npos) {
-        result.directory = result.path.substr(0, lastSeparator);
-        result.hasFileName = lastSeparator + 1 < name.size();
+        const std::string_view directories = std::string_view(result.path).substr(0, lastSeparator);
+        for (std::size_t start = 0; start <= directories.size();) {
+            const std::size_t end = std::min(directories.find('/', start), directories.size());
+            const std::string_view element = directories.substr(start, end - start);
+            if (!element.empty() && element != ".") {
+                result.directory.append(result.directory.empty() ? "" : "/").append(element);
+            }
+            start = end + 1;
+        }
     }
+    // A last element "." names the directory it stands in, as a trailing separator does.
+    const std::string_view last =
+        name.substr(lastSeparator == std::string::npos ? 0 : lastSeparator + 1);
+    result.hasFileName = !last.empty() && last != ".";
     return result;
 }
 

@@ -1,14 +1,16 @@
 #include "app/extraction_loop.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
 
 #include "app/entry_path.h"
-#include "platform/platform.h"
+#include "app/file_layer.h"
 #include "app/run_error.h"
 #include "archive/format.h"
+#include "platform/platform.h"
 
 namespace qzb {
 namespace {
@@ -22,32 +24,124 @@ void writeProgressLine(Console& console, std::size_t position, std::size_t count
     console.print("\n");
 }
 
-// The directory that the latest entries went to. Entries of one directory usually follow each
-// other, so it is reached once for all of them.
-struct EntryDirectory {
-    std::string path;
-    platform::Directory handle;
-    // Made by this run: nothing stood in it but what the run wrote, so its entries need no
-    // existence test; the commit that refuses to replace catches anything else.
-    bool madeByRun = false;
+struct IdentityHash {
+    std::size_t operator()(const files::NodeIdentity& identity) const {
+        return std::hash<std::uint64_t>()(identity.index * 31 + identity.device);
+    }
 };
+
+// The directories entries go to, reached from the target directory opened once: a link that
+// stands in the target, or appears there meanwhile, cannot redirect an entry. What it remembers
+// of earlier directories is their identity, whatever the length of the names that led there.
+class EntryDirectories {
+public:
+    explicit EntryDirectories(files::Directory target) : target_(std::move(target)) {
+        if (!target_) {
+            throw RunError("Failed to create destination directories");
+        }
+        target_.removeLeftovers();
+    }
+
+    // The directory of `entry`, made where missing. Entries of one directory usually follow each
+    // other, so it is reached once for all of them.
+    const files::Directory& reach(const EntryPath& entry) {
+        madeNow_ = false;
+        if (entry.directory.empty()) {
+            return target_;
+        }
+        if (current_ && entry.directory == currentPath_) {
+            return current_;
+        }
+        current_ = target_.reach(entry.directory, madeNow_);
+        if (!current_) {
+            throw RunError("Failed to create destination directories");
+        }
+        currentPath_ = entry.directory;
+        const files::NodeIdentity identity = current_.identity();
+        if (madeNow_) {
+            made_.insert(identity);
+        }
+        currentMadeByRun_ = made_.contains(identity);
+        if (!currentMadeByRun_ && cleaned_.insert(identity).second) {
+            current_.removeLeftovers();
+        }
+        return current_;
+    }
+
+    // Whether reach() made the entry's own directory just now.
+    bool madeNow() const { return madeNow_; }
+    // Nothing stands in a directory this run made but what the run wrote, so its entries need no
+    // existence test; the commit that refuses to replace catches anything else.
+    bool mayHoldOthers(const EntryPath& entry) const {
+        return entry.directory.empty() || !currentMadeByRun_;
+    }
+
+private:
+    files::Directory target_;
+    files::Directory current_;
+    std::string currentPath_;
+    bool currentMadeByRun_ = false;
+    bool madeNow_ = false;
+    std::unordered_set<files::NodeIdentity, IdentityHash> made_;
+    std::unordered_set<files::NodeIdentity, IdentityHash> cleaned_;
+};
+
+// Whether the entry is skipped because something stands at its path. A name that ends in a
+// separator or in "." names its directory: it stands there unless just made, and no file can
+// be made in its place.
+bool skipEntry(const EntryPath& entry, std::string_view fileName, const EntryDirectories& places,
+               const files::Directory& directory, bool overwriteExisting) {
+    if (!entry.hasFileName) {
+        if (overwriteExisting || places.madeNow()) {
+            throw RunError("Failed to create the destination file");
+        }
+        return true;
+    }
+    const bool mayExist = places.mayHoldOthers(entry) || overwriteExisting;
+    const files::PathKind existing = mayExist ? directory.kind(fileName) : files::PathKind::Missing;
+    if (existing != files::PathKind::Missing && !overwriteExisting) {
+        return true;
+    }
+    if (existing == files::PathKind::Directory) {
+        throw RunError("Failed to create the destination file");
+    }
+    return false;
+}
+
+void writeEntry(const Archive& archive, std::FILE* archiveFile, std::size_t index,
+                const files::Directory& directory, std::string_view fileName,
+                bool overwriteExisting, std::vector<char>& outputBuffer) {
+    files::NewFile output(directory, outputBuffer.data(), outputBuffer.size());
+    if (output.stream() == nullptr) {
+        throw RunError("Failed to create the destination file");
+    }
+    switch (archive.extractEntry(archiveFile, output.stream(), index)) {
+    case ExtractResult::Done:
+        break;
+    case ExtractResult::Corrupt:
+        throw RunError("The archive is invalid or corrupted");
+    case ExtractResult::WriteFailed:
+        throw RunError("Failed to write the destination file");
+    }
+    // Exists: something appeared at the path meanwhile; it stays and the entry counts as
+    // skipped.
+    switch (output.commit(fileName, overwriteExisting)) {
+    case files::NewFile::Commit::Done:
+    case files::NewFile::Commit::Exists:
+        break;
+    case files::NewFile::Commit::WriteFailed:
+        throw RunError("Failed to write the destination file");
+    case files::NewFile::Commit::Failed:
+        throw RunError("Failed to create the destination file");
+    }
+}
 
 } // namespace
 
 void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool overwriteExisting,
                        Console& console) {
     console.print("Extracting the files... This might take a while. Press Ctrl+C to cancel.\n");
-
-    // Every file and directory is made relative to the target directory, opened once: a link
-    // that stands in the target, or appears there meanwhile, cannot redirect an entry.
-    const platform::Directory target = platform::Directory::working();
-    if (!target) {
-        throw RunError("Failed to create destination directories");
-    }
-    target.removeLeftovers();
-    EntryDirectory current;
-    std::unordered_set<std::string> made;
-    std::unordered_set<std::string> cleaned;
+    EntryDirectories places(files::Directory::openTarget());
 
     const std::size_t count = archive.entryCount();
     // A whole block goes out in one write and a small file in one write at its commit.
@@ -60,65 +154,12 @@ void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool over
         if (!entry) {
             throw RunError("Invalid file path listed in the archive");
         }
-        bool madeNow = false;
-        if (!entry->directory.empty() && (!current.handle || entry->directory != current.path)) {
-            current.handle = target.reach(entry->directory, madeNow);
-            if (!current.handle) {
-                throw RunError("Failed to create destination directories");
-            }
-            current.path = entry->directory;
-            if (madeNow) {
-                made.insert(current.path);
-            }
-            current.madeByRun = madeNow || made.contains(current.path);
-            if (!current.madeByRun && cleaned.insert(current.path).second) {
-                current.handle.removeLeftovers();
-            }
-        }
-        const bool inTarget = entry->directory.empty();
-        const platform::Directory& directory = inTarget ? target : current.handle;
-
-        // A name ending in a separator names its directory, which exists unless just made.
-        if (!entry->hasFileName) {
-            if (overwriteExisting || madeNow) {
-                throw RunError("Failed to create the destination file");
-            }
-            continue;
-        }
+        const files::Directory& directory = places.reach(*entry);
         const std::string_view fileName =
-            std::string_view(entry->path).substr(inTarget ? 0 : entry->directory.size() + 1);
-        const bool mayExist = inTarget || !current.madeByRun || overwriteExisting;
-        const platform::PathKind existing =
-            mayExist ? directory.kind(fileName) : platform::PathKind::Missing;
-        if (existing != platform::PathKind::Missing && !overwriteExisting) {
-            continue;
-        }
-        if (existing == platform::PathKind::Directory) {
-            throw RunError("Failed to create the destination file");
-        }
-
-        platform::NewFile output(directory, outputBuffer.data(), outputBuffer.size());
-        if (output.stream() == nullptr) {
-            throw RunError("Failed to create the destination file");
-        }
-        switch (archive.extractEntry(archiveFile, output.stream(), i)) {
-        case ExtractResult::Done:
-            break;
-        case ExtractResult::Corrupt:
-            throw RunError("The archive is invalid or corrupted");
-        case ExtractResult::WriteFailed:
-            throw RunError("Failed to write the destination file");
-        }
-        // Exists: something appeared at the path meanwhile; it stays and the entry counts as
-        // skipped.
-        switch (output.commit(fileName, overwriteExisting)) {
-        case platform::NewFile::Commit::Done:
-        case platform::NewFile::Commit::Exists:
-            break;
-        case platform::NewFile::Commit::WriteFailed:
-            throw RunError("Failed to write the destination file");
-        case platform::NewFile::Commit::Failed:
-            throw RunError("Failed to create the destination file");
+            std::string_view(entry->path).substr(entry->path.rfind('/') + 1);
+        if (!skipEntry(*entry, fileName, places, directory, overwriteExisting)) {
+            writeEntry(archive, archiveFile, i, directory, fileName, overwriteExisting,
+                       outputBuffer);
         }
     }
 

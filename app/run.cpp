@@ -9,11 +9,11 @@
 #include <system_error>
 
 #include "app/extraction_loop.h"
-#include "platform/platform.h"
 #include "app/run_error.h"
 #include "app/version.h"
 #include "archive/archive.h"
 #include "archive/file_io.h"
+#include "platform/platform.h"
 
 namespace qzb {
 namespace {

@@ -1,3 +1,5 @@
+#include <memory>
+
 #include "archive/archive.h"
 #include "archive/block_decoder.h"
 #include "archive/file_io.h"
@@ -25,9 +27,11 @@ ExtractResult Archive::extractEntry(std::FILE* archiveFile, std::FILE* outputFil
         return ExtractResult::Corrupt;
     }
 
-    // Two buffers for the whole call; a stored block never exceeds BlockSize.
-    unsigned char stored[BlockSize];
-    unsigned char decoded[BlockSize];
+    // Two buffers for the whole call, on the heap since the process's stack may be small; a
+    // stored block never exceeds BlockSize.
+    const auto buffers = std::make_unique_for_overwrite<unsigned char[]>(2 * BlockSize);
+    unsigned char* const stored = buffers.get();
+    unsigned char* const decoded = stored + BlockSize;
     for (std::uint64_t k = 0; k < blocks; ++k) {
         const std::uint32_t expected = blockLength(entry.originalSize, k);
         const std::uint32_t storedLength = blockSizes_[entry.firstBlock + k];

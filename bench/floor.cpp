@@ -27,6 +27,7 @@
 #endif
 
 #include "archive/format.h"
+#include "common/unique_descriptor.h"
 
 namespace {
 
@@ -124,7 +125,8 @@ int main(int argc, char** argv) {
         std::fputs("usage: qzb-bench-floor <archive> <target directory> [--safe-writes]\n", stderr);
         return 2;
     }
-    const int archive = open(argv[1], O_RDONLY);
+    const UniqueDescriptor archiveFile(open(argv[1], O_RDONLY | O_CLOEXEC));
+    const int archive = archiveFile.get();
     if (archive < 0) {
         fail("open archive");
     }
@@ -168,9 +170,10 @@ int main(int argc, char** argv) {
             }
             temporary = std::string(path.substr(0, slash + 1)) + ".floor-" + std::to_string(i);
         }
-        const int out = safeWrites
-                            ? open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)
-                            : open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        UniqueDescriptor outFile(
+            safeWrites ? open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)
+                       : open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+        const int out = outFile.get();
         if (out < 0) {
             fail("create");
         }
@@ -191,7 +194,7 @@ int main(int argc, char** argv) {
             }
             writeAll(out, bytes, expected);
         }
-        if (close(out) != 0) {
+        if (!outFile.reset()) {
             fail("close");
         }
         if (safeWrites && rename(temporary.c_str(), name) != 0) {

@@ -3,6 +3,7 @@
 // and leave no character that Windows would store otherwise.
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 #include "app/entry_path.h"
@@ -14,6 +15,20 @@ bool staysBelow(const std::string& relative) {
     const std::filesystem::path joined =
         (std::filesystem::path("target") / relative).lexically_normal();
     return *joined.begin() == "target";
+}
+
+// The elements in front of the last '/' that name a directory, '/' between them.
+std::string directoriesOf(const std::string& path) {
+    std::string directories;
+    std::size_t start = 0;
+    for (std::size_t end = path.find('/'); end != std::string::npos; end = path.find('/', start)) {
+        const std::string element = path.substr(start, end - start);
+        if (!element.empty() && element != ".") {
+            directories += (directories.empty() ? "" : "/") + element;
+        }
+        start = end + 1;
+    }
+    return directories;
 }
 
 } // namespace
@@ -35,8 +50,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     QZB_FUZZ_CHECK(staysBelow(path));
 
     const std::size_t last = path.rfind('/');
-    QZB_FUZZ_CHECK(result->directory == (last == std::string::npos ? "" : path.substr(0, last)));
-    QZB_FUZZ_CHECK(result->hasFileName == (path.back() != '/'));
+    QZB_FUZZ_CHECK(result->directory == directoriesOf(path));
+    const std::string_view fileName = std::string_view(path).substr(last + 1);
+    QZB_FUZZ_CHECK(result->hasFileName == (!fileName.empty() && fileName != "."));
     for (std::size_t i = 0; i < path.size(); ++i) {
         QZB_FUZZ_CHECK(path[i] == (name[i] == '\\' ? '/' : name[i]));
     }

@@ -1,3 +1,6 @@
+// Windows: directories held open without sharing deletion, so none can be replaced while an
+// entry is written below it; files without a name are hidden ones marked for deletion until
+// renamed through their handle.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -6,14 +9,17 @@
 #include <shellapi.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <utility>
 
-#include "platform/platform.h"
 #include "archive/file_io.h"
 #include "common/long_path.h"
+#include "common/unique_handle.h"
 #include "common/wide_text.h"
+#include "platform/file_system.h"
+#include "platform/platform.h"
 
 namespace qzb {
 
@@ -49,13 +55,58 @@ namespace platform {
 
 const NameRules nameRules = NameRules::Windows;
 
+// A path in the "\\?\" form that lifts the length limit, and handles: for a directory one on it
+// and one on every directory between it and the target, held so that none can be replaced; for
+// a file its own.
+struct Node::State {
+    std::wstring path;
+    std::vector<std::shared_ptr<UniqueHandle>> handles;
+    // Made by createNamed: hidden until it is closed.
+    bool hidden = false;
+
+    HANDLE handle() const { return handles.back()->get(); }
+    std::wstring below(const std::string& name) const;
+};
+
 namespace {
 
-constexpr std::wstring_view TempPrefix = L".qzb-unpack-";
-constexpr std::wstring_view TempSuffix = L".part";
+std::error_code fromWindows(DWORD error) {
+    switch (error) {
+    case ERROR_SUCCESS:
+        return {};
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return std::make_error_code(std::errc::no_such_file_or_directory);
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+        return std::make_error_code(std::errc::file_exists);
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        return std::make_error_code(std::errc::permission_denied);
+    case ERROR_DIRECTORY:
+        return std::make_error_code(std::errc::not_a_directory);
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return std::make_error_code(std::errc::no_space_on_device);
+    case ERROR_TOO_MANY_OPEN_FILES:
+        return std::make_error_code(std::errc::too_many_files_open);
+    case ERROR_FILENAME_EXCED_RANGE:
+        return std::make_error_code(std::errc::filename_too_long);
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_FUNCTION:
+        return std::make_error_code(std::errc::not_supported);
+    default:
+        return std::make_error_code(std::errc::io_error);
+    }
+}
 
-bool forceNamed = false;
-unsigned long nextTemporary = 0;
+std::error_code lastError() {
+    return fromWindows(GetLastError());
+}
+
+std::error_code result(BOOL done) {
+    return done ? std::error_code() : lastError();
+}
 
 // Entry names reach the file system in the ANSI code page, as its byte-string interface takes
 // them.
@@ -74,23 +125,23 @@ bool reparsePointAt(const std::wstring& path) {
 // Opened without FILE_SHARE_DELETE: while the handle is held the directory can be neither
 // renamed nor removed, so nothing can take its place. A reparse point (symbolic link or
 // junction) is opened as itself and refused.
-HANDLE openDirectory(const std::wstring& path) {
+std::error_code openDirectory(const std::wstring& path, HANDLE& opened) {
     const HANDLE handle =
         CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return handle;
+        return lastError();
     }
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(handle, &info) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || reparsePointAt(path)) {
         CloseHandle(handle);
-        SetLastError(ERROR_DIRECTORY);
-        return INVALID_HANDLE_VALUE;
+        return std::make_error_code(std::errc::not_a_directory);
     }
-    return handle;
+    opened = handle;
+    return {};
 }
 
 bool setDeletePending(HANDLE file, bool pending) {
@@ -120,7 +171,31 @@ bool renameOpenFile(HANDLE file, const std::wstring& to, bool replace) {
                                       static_cast<DWORD>(buffer.size())) != 0;
 }
 
+std::error_code adoptFile(HANDLE handle, std::wstring path, bool hidden, Node& file) {
+    if (handle == INVALID_HANDLE_VALUE) {
+        return lastError();
+    }
+    auto state = std::make_unique<Node::State>();
+    state->path = std::move(path);
+    state->handles.push_back(std::make_shared<UniqueHandle>(handle));
+    state->hidden = hidden;
+    file = Node(std::move(state));
+    return {};
+}
+
 } // namespace
+
+std::wstring Node::State::below(const std::string& name) const {
+    return path + L"\\" + entryWide(name);
+}
+
+Node::Node() = default;
+Node::Node(std::unique_ptr<State> state) : state_(std::move(state)) {}
+Node::Node(Node&& other) noexcept = default;
+Node& Node::operator=(Node&& other) noexcept = default;
+Node::~Node() = default;
+
+void prepareProcess() {}
 
 // The narrow argv holds the arguments in the ANSI code page, which cannot spell every path; the
 // wide command line can.
@@ -238,34 +313,37 @@ bool enterTargetDirectory(const std::filesystem::path& target) {
            SetCurrentDirectoryW(full.c_str()) != 0;
 }
 
-void forceNewFileForm(NewFileForm form) {
-    forceNamed = form == NewFileForm::Named;
+Abilities systemAbilities() {
+    return {.openBeneath = false,
+            .unnamedFiles = true,
+            .linkVia = LinkVia::Descriptor,
+            .replaceUnnamed = true,
+            .locks = true};
 }
 
-// The path of the directory, with the "\\?\" prefix that lifts the length limit, and a handle
-// on it and on every directory between it and the target, held so that none can be replaced.
-struct Directory::State {
-    std::wstring path;
-    std::vector<HANDLE> handles;
-    ~State() {
-        for (const HANDLE handle : handles) {
-            CloseHandle(handle);
-        }
+std::uint64_t processId() {
+    return GetCurrentProcessId();
+}
+
+bool processAlive(std::uint64_t id) {
+    if (id > std::numeric_limits<DWORD>::max()) {
+        return false;
     }
-    std::wstring below(std::string_view name) const { return path + L"\\" + entryWide(name); }
-};
+    const HANDLE process =
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(id));
+    if (process == nullptr) {
+        return GetLastError() != ERROR_INVALID_PARAMETER;
+    }
+    const UniqueHandle owned(process);
+    DWORD code = 0;
+    return !GetExitCodeProcess(process, &code) || code == STILL_ACTIVE;
+}
 
-Directory::Directory() = default;
-Directory::Directory(std::unique_ptr<State> state) : state_(std::move(state)) {}
-Directory::Directory(Directory&& other) noexcept = default;
-Directory& Directory::operator=(Directory&& other) noexcept = default;
-Directory::~Directory() = default;
-
-Directory Directory::working() {
+std::error_code openWorkingDirectory(Node& directory) {
     const DWORD length = GetCurrentDirectoryW(0, nullptr);
     std::wstring current(length, L'\0');
     if (length == 0 || GetCurrentDirectoryW(length, current.data()) + 1 != length) {
-        return Directory();
+        return lastError();
     }
     current.resize(length - 1);
     while (current.size() > 3 && current.back() == L'\\') {
@@ -274,7 +352,7 @@ Directory Directory::working() {
     if (current.size() == 3 && current.back() == L'\\') {
         current.pop_back();
     }
-    auto state = std::make_unique<State>();
+    auto state = std::make_unique<Node::State>();
     if (current.rfind(L"\\\\?\\", 0) == 0) {
         state->path = current;
     } else if (current.rfind(L"\\\\", 0) == 0) {
@@ -287,147 +365,193 @@ Directory Directory::working() {
         CreateFileW(state->path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return Directory();
+        return lastError();
     }
-    state->handles.push_back(handle);
-    return Directory(std::move(state));
+    state->handles.push_back(std::make_shared<UniqueHandle>(handle));
+    directory = Node(std::move(state));
+    return {};
 }
 
-Directory Directory::reach(std::string_view path, bool& created) const {
-    created = false;
-    auto state = std::make_unique<State>();
-    state->path = state_->path;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        const std::size_t end = std::min(path.find('/', start), path.size());
-        const std::string_view element = path.substr(start, end - start);
-        start = end + 1;
-        if (element.empty() || element == ".") {
-            continue;
+std::error_code openBeneath(const Node&, const std::string&, Node&) {
+    return std::make_error_code(std::errc::not_supported);
+}
+
+std::error_code openChild(const Node& parent, const std::string& name, Node& directory) {
+    auto state = std::make_unique<Node::State>(parent.state());
+    if (name != ".") {
+        state->path = parent.state().below(name);
+        HANDLE handle = INVALID_HANDLE_VALUE;
+        if (const std::error_code error = openDirectory(state->path, handle)) {
+            return error;
         }
-        state->path += L"\\" + entryWide(element);
-        HANDLE handle = openDirectory(state->path);
-        created = false;
-        if (handle == INVALID_HANDLE_VALUE &&
-            (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)) {
-            created = CreateDirectoryW(state->path.c_str(), nullptr) != 0;
-            if (!created && GetLastError() != ERROR_ALREADY_EXISTS) {
-                return Directory();
-            }
-            handle = openDirectory(state->path);
-        }
-        if (handle == INVALID_HANDLE_VALUE) {
-            return Directory();
-        }
-        state->handles.push_back(handle);
+        state->handles.push_back(std::make_shared<UniqueHandle>(handle));
     }
-    return Directory(std::move(state));
+    directory = Node(std::move(state));
+    return {};
+}
+
+std::error_code makeDirectory(const Node& parent, const std::string& name) {
+    return result(CreateDirectoryW(parent.state().below(name).c_str(), nullptr));
 }
 
 // Does not follow a final link either: a link's own attributes are answered.
-PathKind Directory::kind(std::string_view name) const {
-    const DWORD attributes = GetFileAttributesW(state_->below(name).c_str());
+std::error_code kindAt(const Node& directory, const std::string& name, PathKind& kind) {
+    const DWORD attributes = GetFileAttributesW(directory.state().below(name).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return PathKind::Missing;
+        kind = PathKind::Missing;
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? std::error_code()
+                                                                              : fromWindows(error);
     }
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::Directory : PathKind::Other;
+    kind = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::Directory : PathKind::Other;
+    return {};
 }
 
-// A writer holds its hidden file open without sharing until the file has its name, so only a
-// file whose writer is gone can be deleted.
-void Directory::removeLeftovers() const {
+std::error_code identify(const Node& node, NodeIdentity& identity) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(node.state().handle(), &info)) {
+        return lastError();
+    }
+    identity = {info.dwVolumeSerialNumber,
+                (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+    return {};
+}
+
+// Created hidden and at once marked for deletion: should the run die, the system removes it
+// when the handle goes. nameUnnamed lifts the mark and renames it through its handle; only a
+// run that dies between the two leaves the hidden file for a later run to remove.
+std::error_code createUnnamed(const Node& directory, const std::string& hiddenName, Node& file) {
+    std::wstring path = directory.state().below(hiddenName);
+    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return lastError();
+    }
+    if (!setDeletePending(handle, true)) {
+        const std::error_code error = lastError();
+        CloseHandle(handle);
+        DeleteFileW(path.c_str());
+        return error;
+    }
+    return adoptFile(handle, std::move(path), false, file);
+}
+
+std::error_code nameUnnamed(const Node& file, const Node& directory, const std::string& name,
+                            LinkVia, bool replace) {
+    const HANDLE handle = file.state().handle();
+    if (!clearAttributes(handle) || !setDeletePending(handle, false)) {
+        const std::error_code error = lastError();
+        setDeletePending(handle, true);
+        return error;
+    }
+    if (!renameOpenFile(handle, directory.state().below(name), replace)) {
+        const std::error_code error = lastError();
+        setDeletePending(handle, true);
+        return error;
+    }
+    return {};
+}
+
+std::error_code copyContent(const Node&, const Node&) {
+    return std::make_error_code(std::errc::not_supported);
+}
+
+// Held without sharing until closed: no other process can open or delete it meanwhile.
+std::error_code createNamed(const Node& directory, const std::string& name, Node& file) {
+    std::wstring path = directory.state().below(name);
+    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_HIDDEN, nullptr);
+    return adoptFile(handle, std::move(path), true, file);
+}
+
+std::error_code lockFile(const Node&) {
+    return {};
+}
+
+std::error_code renameNoReplace(const Node& directory, const std::string& from,
+                                const std::string& to) {
+    const Node::State& state = directory.state();
+    return result(MoveFileExW(state.below(from).c_str(), state.below(to).c_str(), 0));
+}
+
+std::error_code renameReplace(const Node& directory, const std::string& from,
+                              const std::string& to) {
+    const Node::State& state = directory.state();
+    return result(
+        MoveFileExW(state.below(from).c_str(), state.below(to).c_str(), MOVEFILE_REPLACE_EXISTING));
+}
+
+std::error_code removeFile(const Node& directory, const std::string& name) {
+    return result(DeleteFileW(directory.state().below(name).c_str()));
+}
+
+std::error_code keepAttributes(const Node&, const std::string&, const Node&) {
+    return {};
+}
+
+// The stream takes the handle over: closing it closes the handle.
+std::FILE* openStream(Node& file, char* buffer, std::size_t size) {
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file.state().handle()),
+                                   _O_WRONLY | _O_BINARY);
+    std::FILE* stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    if (stream == nullptr) {
+        if (fd >= 0) {
+            _close(fd);
+            file.state().handles.back()->release();
+        }
+        return nullptr;
+    }
+    std::setvbuf(stream, buffer, _IOFBF, size);
+    return stream;
+}
+
+std::error_code closeFile(Node& file, std::FILE* stream) {
+    Node::State& state = file.state();
+    UniqueHandle& handle = *state.handles.back();
+    if (!handle) {
+        return std::make_error_code(std::errc::bad_file_descriptor);
+    }
+    const bool shown = !state.hidden || clearAttributes(handle.get());
+    bool closed = true;
+    if (stream != nullptr) {
+        handle.release();
+        closed = std::fclose(stream) == 0;
+    } else {
+        closed = handle.reset();
+    }
+    return shown && closed ? std::error_code() : std::make_error_code(std::errc::io_error);
+}
+
+std::vector<std::string> listNames(const Node& directory, std::string_view prefix,
+                                   std::string_view suffix) {
+    std::vector<std::string> names;
     WIN32_FIND_DATAW item{};
     const std::wstring pattern =
-        state_->path + L"\\" + std::wstring(TempPrefix) + L"*" + std::wstring(TempSuffix);
+        directory.state().path + L"\\" + entryWide(prefix) + L"*" + entryWide(suffix);
     const HANDLE search = FindFirstFileW(pattern.c_str(), &item);
     if (search == INVALID_HANDLE_VALUE) {
-        return;
+        return names;
     }
     do {
-        if ((item.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
-            0) {
-            DeleteFileW((state_->path + L"\\" + item.cFileName).c_str());
+        std::string name = fromWide(item.cFileName, CP_ACP);
+        if (name.starts_with(prefix) && name.ends_with(suffix)) {
+            names.push_back(std::move(name));
         }
     } while (FindNextFileW(search, &item));
     FindClose(search);
+    return names;
 }
 
-// The file is created hidden and at once marked for deletion: should the run die, the system
-// removes it when the handle goes. commit() lifts the mark and renames it through its handle;
-// only a run that dies between the two leaves the hidden file for a later run to remove.
-struct NewFile::State {
-    const Directory::State* directory = nullptr;
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    std::FILE* stream = nullptr;
-    bool pending = false;
-
-    ~State() {
-        if (handle != INVALID_HANDLE_VALUE) {
-            setDeletePending(handle, true);
-        }
-        if (stream != nullptr) {
-            std::fclose(stream);
-        } else if (handle != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle);
-        }
-    }
-};
-
-NewFile::NewFile(const Directory& directory, char* buffer, std::size_t size)
-    : state_(std::make_unique<State>()) {
-    state_->directory = directory.state_.get();
-    for (;;) {
-        const std::wstring path = directory.state_->path + L"\\" + std::wstring(TempPrefix) +
-                                  std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                  std::to_wstring(nextTemporary++) + std::wstring(TempSuffix);
-        state_->handle = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                     FILE_ATTRIBUTE_HIDDEN, nullptr);
-        if (state_->handle != INVALID_HANDLE_VALUE) {
-            break;
-        }
-        if (GetLastError() != ERROR_FILE_EXISTS) {
-            return;
-        }
-    }
-    state_->pending = !forceNamed && setDeletePending(state_->handle, true);
-    const int fd =
-        _open_osfhandle(reinterpret_cast<std::intptr_t>(state_->handle), _O_WRONLY | _O_BINARY);
-    state_->stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
-    if (state_->stream == nullptr) {
-        if (fd >= 0) {
-            _close(fd);
-            state_->handle = INVALID_HANDLE_VALUE;
-        }
-        return;
-    }
-    std::setvbuf(state_->stream, buffer, _IOFBF, size);
-}
-
-NewFile::~NewFile() = default;
-
-std::FILE* NewFile::stream() const {
-    return state_->stream;
-}
-
-NewFile::Commit NewFile::commit(std::string_view name, bool replace) {
-    State& state = *state_;
-    if (std::fflush(state.stream) != 0) {
-        return Commit::WriteFailed;
-    }
-    Commit result = Commit::Done;
-    if (!clearAttributes(state.handle) || !setDeletePending(state.handle, false)) {
-        result = Commit::Failed;
-    } else if (!renameOpenFile(state.handle, state.directory->below(name), replace)) {
-        const DWORD error = GetLastError();
-        result = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? Commit::Exists
-                                                                             : Commit::Failed;
-    }
-    if (result != Commit::Done) {
-        setDeletePending(state.handle, true);
-    }
-    state.handle = INVALID_HANDLE_VALUE;
-    const bool closed = std::fclose(std::exchange(state.stream, nullptr)) == 0;
-    return result == Commit::Done && !closed ? Commit::WriteFailed : result;
+// A writer holds its file without sharing until it has its name, so only a file whose writer is
+// gone opens.
+bool unlocked(const Node& directory, const std::string& name) {
+    const UniqueHandle file(CreateFileW(directory.state().below(name).c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                        nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    return file && GetFileInformationByHandle(file.get(), &info) &&
+           (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
 }
 
 } // namespace platform

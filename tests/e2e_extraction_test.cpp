@@ -160,11 +160,14 @@ TEST_F(ExtractionTest, DirectoryAtEntryPathCannotBeOverwritten) {
     EXPECT_EQ(treeOf(target()), (Tree{{"ok", "1"}, {"taken", "<dir>"}}));
 }
 
-TEST_F(ExtractionTest, NameEndingInASeparatorMakesItsDirectoryThenFails) {
-    const ProcessResult result = unpackImage(makeArchive({{"d/", "x"}}));
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.err, CannotCreateFile);
-    EXPECT_EQ(treeOf(target()), (Tree{{"d", "<dir>"}}));
+TEST_F(ExtractionTest, NameOfADirectoryMakesItThenFails) {
+    for (const std::string name : {"d/", "d/."}) {
+        fs::remove_all(target());
+        const ProcessResult result = unpackImage(makeArchive({{name, "x"}}));
+        EXPECT_EQ(result.exitCode, 1) << name;
+        EXPECT_EQ(result.err, CannotCreateFile) << name;
+        EXPECT_EQ(treeOf(target()), (Tree{{"d", "<dir>"}})) << name;
+    }
 }
 
 TEST_F(ExtractionTest, EntryBelowAFileCannotGetItsDirectory) {
@@ -370,32 +373,11 @@ TEST_F(ExtractionTest, RerunCompletesWhatAFailedRunLeft) {
     ArchiveImage broken = makeArchive({{"a", "1"}, {"b", "2"}, {"c", "3"}});
     broken.entries[1].firstBlock = 99;
     unpackImage(broken, {"/s"});
-    writeFile(target() / ".qzb-unpack-1-0.part", "stale");
+    // No process can have that number, on any system.
+    writeFile(target() / ".qzb-unpack-4294967295-0.part", "stale");
     const ProcessResult result = unpackImage(makeArchive({{"a", "other"}, {"b", "2"}, {"c", "3"}}));
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(treeOf(target()), (Tree{{"a", "1"}, {"b", "2"}, {"c", "3"}}));
-}
-
-// Killed in the middle of a large entry, a run leaves no trace of it; the rerun completes it.
-TEST_F(ExtractionTest, KilledRunLeavesNothingOfItsEntry) {
-#ifdef _WIN32
-    GTEST_SKIP() << "no file size limit on Windows to stop a run mid-write";
-#endif
-    const ArchiveImage image =
-        makeArchive({{"small", "fits"}, {"dir/large", compressibleText(300000)}, {"after", "x"}});
-    ProcessOptions killed;
-    killed.fileSizeLimit = 100000;
-    killed.killedAtFileSizeLimit = true;
-    const ProcessResult result = unpackImage(image, {}, killed);
-    EXPECT_FALSE(result.exited());
-    EXPECT_EQ(treeOf(target()), (Tree{{"small", "fits"}, {"dir", "<dir>"}}));
-
-    const ProcessResult rerun = unpackImage(image);
-    EXPECT_EQ(rerun.exitCode, 0) << rerun.err;
-    EXPECT_EQ(treeOf(target()), (Tree{{"small", "fits"},
-                                      {"dir", "<dir>"},
-                                      {"dir/large", compressibleText(300000)},
-                                      {"after", "x"}}));
 }
 
 } // namespace

@@ -93,10 +93,9 @@ TEST(EntryPath, SplitsDirectoryAndFileName) {
         std::string directory;
         bool hasFileName;
     } cases[] = {
-        {"plain", "", true},
-        {"a\\b/c", "a/b", true},
-        {"d/", "d", false},
-        {"d/e\\", "d/e", false},
+        {"plain", "", true},         {"a\\b/c", "a/b", true}, {"d/", "d", false},
+        {"d/e\\", "d/e", false},     {"a/.", "a", false},     {".", "", false},
+        {"./a//./b/x", "a/b", true},
     };
     for (const auto& c : cases) {
         const std::optional<qzb::EntryPath> path = entryPath(c.name, NameRules::Windows);

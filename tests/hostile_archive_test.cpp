@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -19,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "archive/archive.h"
+#include "digest/md5.h"
 #include "testkit/archive_writer.h"
 #include "testkit/content.h"
 #include "testkit/hostile_archives.h"
@@ -541,6 +543,64 @@ TEST_F(HostileRun, HugeClaimsAreRefusedInLittleMemory) {
         GTEST_SKIP() << Prlimit << " is missing: the claims ran without the memory limit";
     }
 #endif
+}
+
+// `count` entries whose names all point into one name of `length` bytes, "././.../x": each a
+// different spelling of "x".
+ArchiveImage sharedLongName(std::size_t count, std::size_t length) {
+    std::vector<FileSpec> files(count, FileSpec{"x", "shared"});
+    ArchiveImage image = makeArchive(files);
+    std::string body;
+    for (std::size_t i = 0; i < length / 2; ++i) {
+        body += "./";
+    }
+    body += std::string("x", 2);
+    const std::uint64_t growth = body.size() - image.nameBody.size();
+    image.nameBody = body;
+    image.nameTableSize += static_cast<std::uint32_t>(growth);
+    image.tocSize += static_cast<std::uint32_t>(growth);
+    for (std::size_t i = 0; i < count; ++i) {
+        EntryRecord& entry = image.entries[i];
+        entry.dataOffset += growth;
+        entry.nameOffset = 2 * (i * (length / 2) / count);
+        const char* name = body.data() + entry.nameOffset;
+        image.nameDigests[i] = md5Digest(name, std::strlen(name));
+    }
+    return image;
+}
+
+// Neither many spellings of one long name nor a small stack need what the process lacks.
+TEST_F(HostileRun, SharedLongNamesAndASmallStackNeedLittle) {
+    if (Prlimit == nullptr || !fs::exists(Prlimit)) {
+        GTEST_SKIP() << "no prlimit here, or under a sanitizer";
+    }
+    const struct {
+        std::string what;
+        ArchiveImage image;
+        std::string limit;
+        std::map<std::string, std::string> tree;
+    } cases[] = {
+        {"200 entries in one 1 MB name",
+         sharedLongName(200, 1 << 20),
+         "--as=" + std::to_string(64 << 20),
+         {{"x", "shared"}}},
+        {"a stack of 128 KiB",
+         makeArchive({{"dir/file", compressibleText(200000)}}),
+         "--stack=131072",
+         {{"dir", "<dir>"}, {"dir/file", compressibleText(200000)}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path directory = root() / ("case-" + std::to_string(runs_++));
+        fs::create_directories(directory);
+        writeFile(directory / "a.qzb", c.image.serialize());
+        ProcessOptions options;
+        options.workingDirectory = directory;
+        const ProcessResult result =
+            runProcess(Prlimit, {c.limit, QZB_UNPACK_EXE, "a.qzb", "out"}, options);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(treeOf(directory / "out"), c.tree);
+    }
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/unique_handle.h"
 #include "common/wide_text.h"
 
 namespace qzb::test {
@@ -16,30 +17,6 @@ namespace {
 std::runtime_error systemError(const std::string& what) {
     return std::runtime_error(what + ": Windows error " + std::to_string(GetLastError()));
 }
-
-class Handle {
-public:
-    Handle() = default;
-    explicit Handle(HANDLE handle) : handle_(handle) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() { reset(); }
-
-    HANDLE get() const { return handle_; }
-    HANDLE* out() {
-        reset();
-        return &handle_;
-    }
-    void reset() {
-        if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle_);
-        }
-        handle_ = nullptr;
-    }
-
-private:
-    HANDLE handle_ = nullptr;
-};
 
 // Quotes one argument so that the child's command-line parser gives it back unchanged.
 void appendArgument(std::wstring& commandLine, const std::wstring& argument) {
@@ -66,10 +43,14 @@ void appendArgument(std::wstring& commandLine, const std::wstring& argument) {
 }
 
 // The child inherits only the write end.
-void openPipe(Handle& read, Handle& write) {
+void openPipe(UniqueHandle& read, UniqueHandle& write) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    if (!CreatePipe(read.out(), write.out(), &inherit, 0) ||
-        !SetHandleInformation(read.get(), HANDLE_FLAG_INHERIT, 0)) {
+    HANDLE readEnd = INVALID_HANDLE_VALUE;
+    HANDLE writeEnd = INVALID_HANDLE_VALUE;
+    const bool made = CreatePipe(&readEnd, &writeEnd, &inherit, 0) != 0;
+    read.reset(made ? readEnd : INVALID_HANDLE_VALUE);
+    write.reset(made ? writeEnd : INVALID_HANDLE_VALUE);
+    if (!made || !SetHandleInformation(read.get(), HANDLE_FLAG_INHERIT, 0)) {
         throw systemError("CreatePipe");
     }
 }
@@ -113,12 +94,12 @@ ProcessResult runProcess(const std::filesystem::path& executable,
         appendArgument(commandLine, toWide(argument, CP_UTF8));
     }
 
-    Handle outRead, outWrite, errRead, errWrite;
+    UniqueHandle outRead, outWrite, errRead, errWrite;
     openPipe(outRead, outWrite);
     openPipe(errRead, errWrite);
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    Handle nul(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                           OPEN_EXISTING, 0, nullptr));
+    UniqueHandle nul(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                 OPEN_EXISTING, 0, nullptr));
     if (nul.get() == INVALID_HANDLE_VALUE) {
         throw systemError("open NUL");
     }
@@ -135,8 +116,8 @@ ProcessResult runProcess(const std::filesystem::path& executable,
                         directory.empty() ? nullptr : directory.c_str(), &startup, &process)) {
         throw systemError("cannot start " + program.string());
     }
-    Handle processHandle(process.hProcess);
-    Handle threadHandle(process.hThread);
+    UniqueHandle processHandle(process.hProcess);
+    UniqueHandle threadHandle(process.hThread);
     // Only the child holds the write ends now, so the reads end when it does.
     outWrite.reset();
     errWrite.reset();
@@ -180,6 +161,8 @@ bool terminalsAvailable() {
 #include <termios.h>
 #include <unistd.h>
 
+#include "common/unique_descriptor.h"
+
 #if defined(__linux__)
 #include <pty.h>
 #elif defined(__FreeBSD__)
@@ -191,30 +174,7 @@ bool terminalsAvailable() {
 namespace qzb::test {
 namespace {
 
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
+using Fd = UniqueDescriptor;
 
 struct Pipe {
     Fd read;
@@ -276,7 +236,7 @@ const char* const stepNames[] = {"chdir",     "open /dev/null", "dup2",
     }
     if (options.fileSizeLimit) {
         struct sigaction action {};
-        action.sa_handler = options.killedAtFileSizeLimit ? SIG_DFL : SIG_IGN;
+        action.sa_handler = SIG_DFL;
         ::sigaction(SIGXFSZ, &action, nullptr);
         const rlimit limit{static_cast<rlim_t>(*options.fileSizeLimit),
                            static_cast<rlim_t>(*options.fileSizeLimit)};

@@ -28,12 +28,9 @@ enum class StandardOutput {
 struct ProcessOptions {
     // Empty: the caller's working directory.
     std::filesystem::path workingDirectory;
-    // Largest file, in bytes, the program may write; a write past it fails instead of killing
-    // the program, so its error handling can be tested.
+    // Largest file, in bytes, the program may write. SIGXFSZ keeps its default action, which
+    // ends the program unless it ignores the signal itself.
     std::optional<std::uint64_t> fileSizeLimit;
-    // Instead the write past the limit kills the program, mid-write and with no chance to clean
-    // up, as a kill -9 would.
-    bool killedAtFileSizeLimit = false;
     // The program is killed when it runs longer. nullopt: no limit.
     std::optional<std::chrono::milliseconds> timeout = std::chrono::seconds(60);
     StandardOutput output = StandardOutput::Pipe;

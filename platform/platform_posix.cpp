@@ -1,0 +1,73 @@
+// POSIX.1-2008 alone, as on the BSDs and macOS: every new file is a hidden named one, locked
+// while written, and renamed without replacing by linking it to its name.
+#include <cstdio>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/posix_node.h"
+
+namespace qzb::platform {
+
+Abilities systemAbilities() {
+    return {.openBeneath = false,
+            .unnamedFiles = false,
+            .linkVia = LinkVia::Descriptor,
+            .replaceUnnamed = false,
+            .locks = true};
+}
+
+std::error_code openBeneath(const Node&, const std::string&, Node&) {
+    return std::make_error_code(std::errc::not_supported);
+}
+
+std::error_code createUnnamed(const Node&, const std::string&, Node&) {
+    return std::make_error_code(std::errc::not_supported);
+}
+
+std::error_code nameUnnamed(const Node&, const Node&, const std::string&, LinkVia, bool) {
+    return std::make_error_code(std::errc::not_supported);
+}
+
+std::error_code copyContent(const Node&, const Node&) {
+    return std::make_error_code(std::errc::not_supported);
+}
+
+// A link fails when anything stands at the name. A file system without links gets a rename
+// after a look at the name, which leaves a moment in which a file made there is replaced.
+std::error_code renameNoReplace(const Node& directory, const std::string& from,
+                                const std::string& to) {
+    const int fd = descriptor(directory);
+    if (::linkat(fd, from.c_str(), fd, to.c_str(), 0) == 0) {
+        ::unlinkat(fd, from.c_str(), 0);
+        return {};
+    }
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK) {
+        return lastError();
+    }
+    struct stat info {};
+    if (::fstatat(fd, to.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        return std::make_error_code(std::errc::file_exists);
+    }
+    return result(::renameat(fd, from.c_str(), fd, to.c_str()));
+}
+
+// The stream takes the descriptor over: closing it reports what the descriptor's close does.
+std::FILE* openStream(Node& file, char* buffer, std::size_t size) {
+    std::FILE* stream = ::fdopen(descriptor(file), "w");
+    if (stream != nullptr) {
+        std::setvbuf(stream, buffer, _IOFBF, size);
+    }
+    return stream;
+}
+
+std::error_code closeFile(Node& file, std::FILE* stream) {
+    if (stream == nullptr) {
+        return file.state().fd.reset() ? std::error_code() : lastError();
+    }
+    file.state().fd.release();
+    return std::fclose(stream) == 0 ? std::error_code() : lastError();
+}
+
+} // namespace qzb::platform

@@ -1,0 +1,237 @@
+// What every POSIX.1-2008 system does alike; platform_linux.cpp or platform_posix.cpp adds the
+// rest.
+#include <algorithm>
+#include <climits>
+#include <csignal>
+#include <cstdint>
+#include <limits>
+#include <memory>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "archive/file_io.h"
+#include "platform/platform.h"
+#include "platform/posix_node.h"
+
+namespace qzb {
+
+bool seekTo(std::FILE* file, std::uint64_t offset) {
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        return false;
+    }
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+bool filePosition(std::FILE* file, std::uint64_t& position) {
+    const off_t at = ftello(file);
+    if (at < 0) {
+        return false;
+    }
+    position = static_cast<std::uint64_t>(at);
+    return true;
+}
+
+bool fileLength(std::FILE* file, std::uint64_t& length) {
+    if (fseeko(file, 0, SEEK_END) != 0) {
+        return false;
+    }
+    const off_t end = ftello(file);
+    if (end < 0) {
+        return false;
+    }
+    length = static_cast<std::uint64_t>(end);
+    return true;
+}
+
+namespace platform {
+
+const NameRules nameRules = NameRules::Posix;
+
+namespace {
+
+// Directories are opened to search them and make files in them, which a drop box (0733) allows,
+// not to list them.
+#if defined(O_SEARCH)
+constexpr int SearchOnly = O_SEARCH;
+#elif defined(O_PATH)
+constexpr int SearchOnly = O_PATH;
+#else
+constexpr int SearchOnly = O_RDONLY;
+#endif
+constexpr int DirectoryFlags = SearchOnly | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+struct DirectoryListing {
+    DIR* listing;
+    ~DirectoryListing() {
+        if (listing != nullptr) {
+            ::closedir(listing);
+        }
+    }
+};
+
+} // namespace
+
+void prepareProcess() {
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+std::vector<std::string> arguments(int argc, char** argv) {
+    return std::vector<std::string>(argv + 1, argv + argc);
+}
+
+std::filesystem::path argumentPath(const std::string& argument) {
+    return argument;
+}
+
+std::string displayPath(const std::filesystem::path& path) {
+    return path.string();
+}
+
+std::FILE* openArchive(const std::filesystem::path& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return nullptr;
+    }
+    struct stat info {};
+    if (fstat(fileno(file), &info) != 0 || S_ISDIR(info.st_mode)) {
+        std::fclose(file);
+        return nullptr;
+    }
+    return file;
+}
+
+std::filesystem::path workingDirectory() {
+    return std::filesystem::current_path();
+}
+
+bool enterTargetDirectory(const std::filesystem::path& target) {
+    std::error_code error;
+    std::filesystem::create_directories(target, error);
+    if (!error) {
+        std::filesystem::current_path(target, error);
+    }
+    return !error;
+}
+
+Node::Node() = default;
+Node::Node(std::unique_ptr<State> state) : state_(std::move(state)) {}
+Node::Node(Node&& other) noexcept = default;
+Node& Node::operator=(Node&& other) noexcept = default;
+Node::~Node() = default;
+
+std::uint64_t processId() {
+    return static_cast<std::uint64_t>(::getpid());
+}
+
+bool processAlive(std::uint64_t id) {
+    if (id > static_cast<std::uint64_t>(std::numeric_limits<pid_t>::max())) {
+        return false;
+    }
+    return ::kill(static_cast<pid_t>(id), 0) == 0 || errno == EPERM;
+}
+
+std::error_code openWorkingDirectory(Node& directory) {
+    return adopt(::open(".", SearchOnly | O_DIRECTORY | O_CLOEXEC), directory);
+}
+
+std::error_code openChild(const Node& parent, const std::string& name, Node& directory) {
+    return adopt(::openat(descriptor(parent), name.c_str(), DirectoryFlags), directory);
+}
+
+std::error_code makeDirectory(const Node& parent, const std::string& name) {
+    return result(::mkdirat(descriptor(parent), name.c_str(), 0777));
+}
+
+std::error_code kindAt(const Node& directory, const std::string& name, PathKind& kind) {
+    struct stat info {};
+    if (::fstatat(descriptor(directory), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        kind = PathKind::Missing;
+        return errno == ENOENT ? std::error_code() : lastError();
+    }
+    kind = S_ISDIR(info.st_mode) ? PathKind::Directory : PathKind::Other;
+    return {};
+}
+
+std::error_code identify(const Node& node, NodeIdentity& identity) {
+    struct stat info {};
+    if (::fstat(descriptor(node), &info) != 0) {
+        return lastError();
+    }
+    identity = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+    return {};
+}
+
+std::error_code createNamed(const Node& directory, const std::string& name, Node& file) {
+    return adopt(::openat(descriptor(directory), name.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666),
+                 file);
+}
+
+std::error_code lockFile(const Node& file) {
+    return result(::flock(descriptor(file), LOCK_EX | LOCK_NB));
+}
+
+std::error_code renameReplace(const Node& directory, const std::string& from,
+                              const std::string& to) {
+    return result(
+        ::renameat(descriptor(directory), from.c_str(), descriptor(directory), to.c_str()));
+}
+
+std::error_code removeFile(const Node& directory, const std::string& name) {
+    return result(::unlinkat(descriptor(directory), name.c_str(), 0));
+}
+
+// Owner and group first, since changing them clears set-user-ID bits; those are never carried
+// over, as the system clears them when someone without privileges writes the file.
+std::error_code keepAttributes(const Node& directory, const std::string& name, const Node& file) {
+    struct stat old {};
+    if (::fstatat(descriptor(directory), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(old.st_mode)) {
+        return {};
+    }
+    if (::fchown(descriptor(file), old.st_uid, old.st_gid) != 0) {
+        // Another owner needs privileges; the group may still be one of ours.
+        [[maybe_unused]] const int ignored =
+            ::fchown(descriptor(file), static_cast<uid_t>(-1), old.st_gid);
+    }
+    return result(::fchmod(descriptor(file), old.st_mode & 0777));
+}
+
+std::vector<std::string> listNames(const Node& directory, std::string_view prefix,
+                                   std::string_view suffix) {
+    std::vector<std::string> names;
+    const int fd = ::openat(descriptor(directory), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const DirectoryListing listing{fd < 0 ? nullptr : ::fdopendir(fd)};
+    if (listing.listing == nullptr) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return names;
+    }
+    while (const dirent* item = ::readdir(listing.listing)) {
+        const std::string_view name = item->d_name;
+        if (name.starts_with(prefix) && name.ends_with(suffix)) {
+            names.emplace_back(name);
+        }
+    }
+    return names;
+}
+
+bool unlocked(const Node& directory, const std::string& name) {
+    UniqueDescriptor fd(::openat(descriptor(directory), name.c_str(),
+                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return false;
+    }
+    // A file system without locks cannot tell; the writer's process is gone by then.
+    return ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 || errno == ENOLCK || errno == EOPNOTSUPP ||
+           errno == EINVAL;
+}
+
+} // namespace platform
+} // namespace qzb
