@@ -52,17 +52,6 @@ RunOptions readOptions(const std::vector<std::string>& arguments) {
     return options;
 }
 
-void enterTargetDirectory(const fs::path& target) {
-    std::error_code error;
-    fs::create_directories(target, error);
-    if (!error) {
-        fs::current_path(target, error);
-    }
-    if (error) {
-        throw RunError("Cannot set up the target directory");
-    }
-}
-
 // An archive with no blocks has a ratio of 0/0; it is shown as 0.00.
 void writeSummary(const Archive& archive, Console& console) {
     std::uint64_t originalSize = 0;
@@ -89,13 +78,15 @@ void unpack(const std::vector<std::string>& arguments, FileHandle& archiveFile, 
     const RunOptions options = readOptions(arguments);
     const fs::path archivePath =
         fs::weakly_canonical(fs::absolute(platform::argumentPath(arguments[0])));
-    enterTargetDirectory(platform::argumentPath(arguments[1]));
+    if (!platform::enterTargetDirectory(platform::argumentPath(arguments[1]))) {
+        throw RunError("Cannot set up the target directory");
+    }
 
     archiveFile = FileHandle(platform::openArchive(archivePath));
     if (!archiveFile) {
         throw RunError("Failed to open the QZB file");
     }
-    console.print("Target directory: " + platform::displayPath(fs::current_path()) +
+    console.print("Target directory: " + platform::displayPath(platform::workingDirectory()) +
                   "\nReading the table of contents...\n");
 
     Archive archive;

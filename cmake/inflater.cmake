@@ -4,8 +4,9 @@
 #
 # auto takes the first fast one found, libdeflate, then ISA-L. Both decode the blocks at about
 # twice zlib's speed, and both accept a few malformed streams that zlib refuses, each its own
-# (docs/performance.md); libdeflate is the one measured longest here. Windows builds have neither
-# and use zlib.
+# (docs/performance.md); libdeflate is the one measured longest here. Windows builds find them the
+# same way: scripts/windows-check builds libdeflate for mingw-w64 and hands its paths over,
+# vcpkg and MSYS2 install it where find_package looks.
 set(QZB_INFLATER auto CACHE STRING "Block inflater: auto, libdeflate, isal or zlib")
 set_property(CACHE QZB_INFLATER PROPERTY STRINGS auto libdeflate isal zlib)
 
@@ -18,19 +19,17 @@ set(qzb_inflater_debian_libdeflate libdeflate-dev)
 
 if(QZB_INFLATER STREQUAL "auto")
     set(QZB_INFLATER_CHOSEN zlib)
-    if(NOT WIN32)
-        foreach(candidate IN ITEMS libdeflate isal)
-            find_package(${qzb_inflater_package_${candidate}} QUIET)
-            if(${qzb_inflater_package_${candidate}}_FOUND)
-                set(QZB_INFLATER_CHOSEN ${candidate})
-                break()
-            endif()
-        endforeach()
-        if(QZB_INFLATER_CHOSEN STREQUAL "zlib")
-            message(WARNING "No fast inflater found: blocks inflate with zlib, at about half the "
-                            "speed. Install ${qzb_inflater_debian_libdeflate} (Debian) and configure "
-                            "again.")
+    foreach(candidate IN ITEMS libdeflate isal)
+        find_package(${qzb_inflater_package_${candidate}} QUIET)
+        if(${qzb_inflater_package_${candidate}}_FOUND)
+            set(QZB_INFLATER_CHOSEN ${candidate})
+            break()
         endif()
+    endforeach()
+    if(QZB_INFLATER_CHOSEN STREQUAL "zlib")
+        message(WARNING "No fast inflater found: blocks inflate with zlib, at about half the "
+                        "speed. Install ${qzb_inflater_debian_libdeflate} (Debian; for mingw-w64 "
+                        "scripts/windows-check builds it) and configure again.")
     endif()
 elseif(QZB_INFLATER MATCHES "^(isal|libdeflate)$")
     set(QZB_INFLATER_CHOSEN ${QZB_INFLATER})

@@ -30,6 +30,13 @@ std::string displayPath(const std::filesystem::path& path);
 // a directory included.
 std::FILE* openArchive(const std::filesystem::path& path);
 
+// The working directory, whatever its length.
+std::filesystem::path workingDirectory();
+
+// Creates the target directory with every missing parent (an existing one is taken as it is) and
+// makes it the working directory; false when either fails.
+bool enterTargetDirectory(const std::filesystem::path& target);
+
 // The names this file system stores as given.
 extern const NameRules nameRules;
 

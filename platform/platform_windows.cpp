@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "archive/file_io.h"
+#include "common/long_path.h"
 #include "common/unique_handle.h"
 #include "common/wide_text.h"
 #include "platform/file_system.h"
@@ -148,6 +149,14 @@ std::wstring entryWide(std::string_view name) {
     return toWide(name, CP_ACP);
 }
 
+// Whether the path names a reparse point. Wine opens a link of the host's file system as what it
+// leads to, even with FILE_FLAG_OPEN_REPARSE_POINT, and reports the link only by its path.
+bool reparsePointAt(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 // Opened without FILE_SHARE_DELETE: while the handle is held the directory can be neither
 // renamed nor removed, so nothing can take its place. A reparse point (symbolic link or
 // junction) is opened as itself and refused.
@@ -162,7 +171,7 @@ std::error_code openDirectory(const std::wstring& path, HANDLE& opened) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(handle, &info) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || reparsePointAt(path)) {
         CloseHandle(handle);
         return std::make_error_code(std::errc::not_a_directory);
     }
@@ -250,8 +259,55 @@ std::string displayPath(const std::filesystem::path& path) {
     return fromWide(path.native(), CP_ACP);
 }
 
+namespace {
+
+// The full path, as the system makes it; empty when it cannot.
+std::wstring fullPath(const std::filesystem::path& path) {
+    const std::wstring& given = path.native();
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetFullPathNameW(given.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (length == 0 || length < full.size()) {
+            full.resize(length);
+            return full;
+        }
+        full.resize(length);
+    }
+}
+
+// How much of an extended-length path is its root: "\\?\C:\", "\\?\UNC\server\share\".
+std::size_t rootLength(const std::wstring& path) {
+    constexpr std::wstring_view Unc = L"\\\\?\\UNC\\";
+    std::size_t end = path.find(L'\\', 4);
+    if (path.compare(0, Unc.size(), Unc) == 0) {
+        const std::size_t server = path.find(L'\\', Unc.size());
+        end = server == std::wstring::npos ? server : path.find(L'\\', server + 1);
+    }
+    return end == std::wstring::npos ? path.size() : end + 1;
+}
+
+// Makes the directory and every missing parent; an existing directory is taken as it is.
+bool createDirectories(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    }
+    const std::size_t root = rootLength(path);
+    const std::size_t cut = path.find_last_of(L'\\');
+    if (path.size() <= root || cut == std::wstring::npos) {
+        return false;
+    }
+    if (!createDirectories(path.substr(0, std::max(cut, root)))) {
+        return false;
+    }
+    return CreateDirectoryW(path.c_str(), nullptr) != 0 || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+} // namespace
+
 std::FILE* openArchive(const std::filesystem::path& path) {
-    std::FILE* file = _wfopen(path.c_str(), L"rb");
+    std::FILE* file = _wfopen(extendedLengthPath(fullPath(path)).c_str(), L"rb");
     if (file == nullptr) {
         return nullptr;
     }
@@ -261,6 +317,35 @@ std::FILE* openArchive(const std::filesystem::path& path) {
         return nullptr;
     }
     return file;
+}
+
+// The C runtime's getcwd, under std::filesystem::current_path, stops at 260 characters.
+std::filesystem::path workingDirectory() {
+    std::wstring current(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetCurrentDirectoryW(static_cast<DWORD>(current.size()), current.data());
+        if (length == 0) {
+            throw std::filesystem::filesystem_error(
+                "current_path",
+                std::error_code(static_cast<int>(GetLastError()), std::system_category()));
+        }
+        if (length < current.size()) {
+            current.resize(length);
+            return current;
+        }
+        current.resize(length);
+    }
+}
+
+// The directories are made through the extended-length path. The working directory takes the
+// plain full path: the prefix does not lift its limit (only the system's long-path setting,
+// with the manifest, does), and a target the system refuses there fails the run before any
+// entry is written.
+bool enterTargetDirectory(const std::filesystem::path& target) {
+    const std::wstring full = fullPath(target);
+    return !full.empty() && createDirectories(extendedLengthPath(full)) &&
+           SetCurrentDirectoryW(full.c_str()) != 0;
 }
 
 Abilities systemAbilities() {

@@ -125,6 +125,19 @@ std::FILE* openArchive(const std::filesystem::path& path) {
     return file;
 }
 
+std::filesystem::path workingDirectory() {
+    return std::filesystem::current_path();
+}
+
+bool enterTargetDirectory(const std::filesystem::path& target) {
+    std::error_code error;
+    std::filesystem::create_directories(target, error);
+    if (!error) {
+        std::filesystem::current_path(target, error);
+    }
+    return !error;
+}
+
 Node::Node() = default;
 Node::Node(std::unique_ptr<State> state) : state_(std::move(state)) {}
 Node::Node(Node&& other) noexcept = default;

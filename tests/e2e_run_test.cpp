@@ -4,6 +4,11 @@
 
 #include <csignal>
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
 #include "tests/support/unpack_fixture.h"
 
 namespace qzb::test {
@@ -27,6 +32,78 @@ TEST_F(RunTest, ArchiveAndTargetPathsKeepEveryCharacter) {
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(readFile(root() / fs::path(out) / "f"), "data");
 }
+
+#ifdef _WIN32
+// std::filesystem::remove_all under mingw-w64 stops at 260 characters.
+void removeTree(const std::wstring& path) {
+    WIN32_FIND_DATAW item{};
+    const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &item);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = item.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            if ((item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                removeTree(path + L"\\" + name);
+            } else {
+                DeleteFileW((path + L"\\" + name).c_str());
+            }
+        } while (FindNextFileW(search, &item));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+void removeTree(const fs::path& path) {
+    removeTree(L"\\\\?\\" + fs::absolute(path).wstring());
+}
+#else
+void removeTree(const fs::path& path) {
+    fs::remove_all(path);
+}
+#endif
+
+// Paths past 260 characters, given absolute and relative, reach the system whole: on Windows the
+// archive and the directories in the extended-length form. (Wine, unlike Windows without the
+// long-path setting, also takes such a working directory.)
+TEST_F(RunTest, ArchiveAndTargetPathsOfMoreThan300CharactersReachTheSystemWhole) {
+    fs::path deep;
+    for (const char letter : {'a', 'b', 'c', 'd', 'e', 'f'}) {
+        deep /= std::string(50, letter);
+    }
+    fs::create_directories(root() / deep);
+    writeFile(root() / deep / "a.qzb", buildArchive({{"dir/f", "data"}}));
+    for (const fs::path& base : {root(), fs::path()}) {
+        const fs::path out = deep / std::string(40, base.empty() ? 'r' : 'a') / "out";
+        SCOPED_TRACE(out.string());
+        ASSERT_GT((root() / out).string().size(), 300u);
+        const ProcessResult result =
+            unpack({(base / deep / "a.qzb").string(), (base / out).string()});
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(readFile(root() / out / "dir" / "f"), "data");
+        EXPECT_NE(result.out.find("Target directory: " + (root() / out).string() + "\n"),
+                  std::string::npos)
+            << result.out;
+    }
+    removeTree(root() / deep.begin()->string());
+}
+
+#ifdef _WIN32
+// Without its manifest the exe would be held to 260 characters, and the 32-bit one have its writes
+// to protected directories redirected.
+TEST(ExecutableTest, ManifestDeclaresLongPathsAndTheCallersRights) {
+    const HMODULE exe = LoadLibraryExA(QZB_UNPACK_EXE, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(exe, nullptr);
+    const HRSRC found = FindResourceA(exe, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    ASSERT_NE(found, nullptr);
+    const auto* data = static_cast<const char*>(LockResource(LoadResource(exe, found)));
+    const std::string manifest(data, SizeofResource(exe, found));
+    FreeLibrary(exe);
+    EXPECT_NE(manifest.find("<ws2:longPathAware>true</ws2:longPathAware>"), std::string::npos);
+    EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
+}
+#endif
 
 TEST_F(RunTest, UsageEndsWithStatusTwoAndTouchesNothing) {
     const ProcessResult result = unpack({"a.qzb"});
