@@ -381,24 +381,18 @@ std::error_code openWorkingDirectory(Node& directory) {
         return lastError();
     }
     current.resize(length - 1);
-    while (current.size() > 3 && current.back() == L'\\') {
-        current.pop_back();
-    }
-    if (current.size() == 3 && current.back() == L'\\') {
-        current.pop_back();
-    }
+    // Entries are named below the path with one '\' between; a drive's root keeps its own to be
+    // opened as the root folder rather than the volume.
+    const std::wstring full = extendedLengthPath(current);
     auto state = std::make_unique<Node::State>();
-    if (current.rfind(L"\\\\?\\", 0) == 0) {
-        state->path = current;
-    } else if (current.rfind(L"\\\\", 0) == 0) {
-        state->path = L"\\\\?\\UNC\\" + current.substr(2);
-    } else {
-        state->path = L"\\\\?\\" + current;
+    state->path = full;
+    while (!state->path.empty() && state->path.back() == L'\\') {
+        state->path.pop_back();
     }
     // The target itself may be a link: the user named it.
     const HANDLE handle =
-        CreateFileW(state->path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        CreateFileW(full.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return lastError();
     }

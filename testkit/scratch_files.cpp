@@ -3,12 +3,18 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "platform/file_system.h"
+
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #endif
 
 namespace qzb::test {
+
+std::filesystem::path scratchDirectory(std::string_view name, const std::filesystem::path& under) {
+    return under / ("qzb-" + std::string(name) + "-" + std::to_string(platform::processId()));
+}
 
 void writeFile(const std::filesystem::path& path, std::string_view bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -11,6 +11,12 @@
 // scratch files.
 namespace qzb::test {
 
+// A directory of this process's own for `name` below `under`, so that builds testing at once
+// never share one.
+std::filesystem::path
+scratchDirectory(std::string_view name,
+                 const std::filesystem::path& under = std::filesystem::temp_directory_path());
+
 void writeFile(const std::filesystem::path& path, std::string_view bytes);
 std::string readFile(const std::filesystem::path& path);
 

@@ -46,9 +46,9 @@ class FileLayerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         previous_ = fs::current_path();
-        scratch_ = fs::temp_directory_path() /
-                   ("qzb-files-" +
-                    std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        scratch_ = qzb::test::scratchDirectory(
+            std::string("files-") +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(scratch_);
         fs::create_directories(scratch_ / "target");
         fs::current_path(scratch_ / "target");

@@ -99,8 +99,8 @@ protected:
     void SetUp() override {
         const fs::path shm = "/dev/shm";
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        root_ = (fs::is_directory(shm) ? shm : fs::temp_directory_path()) /
-                (std::string("qzb-sameness-") + info->name());
+        root_ = scratchDirectory(std::string("sameness-") + info->name(),
+                                 fs::is_directory(shm) ? shm : fs::temp_directory_path());
         fs::remove_all(root_);
         fs::create_directories(root_);
     }

@@ -29,7 +29,7 @@ protected:
                 c = '_';
             }
         }
-        root_ = std::filesystem::temp_directory_path() / ("qzb-e2e-" + name);
+        root_ = scratchDirectory("e2e-" + name);
         std::filesystem::remove_all(root_);
         std::filesystem::create_directories(root_);
     }
