@@ -1,6 +1,7 @@
 #include "app/extraction_loop.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -57,13 +58,17 @@ public:
         if (!current_) {
             throw RunError("Failed to create destination directories");
         }
-        currentPath_ = entry.directory;
-        const files::NodeIdentity identity = current_.identity();
-        if (madeNow_) {
-            made_.insert(identity);
+        // A directory that cannot be told apart from others would share their bookkeeping.
+        const std::optional<files::NodeIdentity> identity = current_.identity();
+        if (!identity) {
+            throw RunError("Failed to create destination directories");
         }
-        currentMadeByRun_ = made_.contains(identity);
-        if (!currentMadeByRun_ && cleaned_.insert(identity).second) {
+        currentPath_ = entry.directory;
+        if (madeNow_) {
+            made_.insert(*identity);
+        }
+        currentMadeByRun_ = made_.contains(*identity);
+        if (!currentMadeByRun_ && cleaned_.insert(*identity).second) {
             current_.removeLeftovers();
         }
         return current_;

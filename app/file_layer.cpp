@@ -29,6 +29,14 @@ bool namingRefused(std::error_code error) {
            error == std::errc::too_many_symbolic_link_levels;
 }
 
+// A file system that can neither rename without replacing nor link, as opposed to a failure of
+// this one rename.
+bool renameRefused(std::error_code error) {
+    return error == std::errc::operation_not_permitted || error == std::errc::not_supported ||
+           error == std::errc::operation_not_supported || error == std::errc::invalid_argument ||
+           error == std::errc::too_many_links || error == std::errc::function_not_supported;
+}
+
 // A file system that cannot hold a file without a name, as opposed to a full one or a process
 // out of descriptors.
 bool unnamedRefused(std::error_code error) {
@@ -77,6 +85,13 @@ struct Directory::Context {
                    ? std::make_error_code(std::errc::operation_not_permitted)
                    : platform::nameUnnamed(file, directory, to, abilities.linkVia, replace);
     }
+
+    std::error_code renameNoReplace(const platform::Node& directory, const std::string& from,
+                                    const std::string& to) const {
+        return form == NewFileForm::NamedRenameRefused
+                   ? std::make_error_code(std::errc::operation_not_permitted)
+                   : platform::renameNoReplace(directory, from, to);
+    }
 };
 
 Directory::Directory() = default;
@@ -104,6 +119,7 @@ Directory Directory::openTarget(NewFileForm form) {
         break;
     case NewFileForm::Named:
     case NewFileForm::NamedLocksRefused:
+    case NewFileForm::NamedRenameRefused:
         abilities.unnamedFiles = false;
         abilities.locks = true;
         break;
@@ -172,9 +188,11 @@ PathKind Directory::kind(std::string_view name) const {
     return platform::kindAt(node_, std::string(name), kind) ? PathKind::Missing : kind;
 }
 
-NodeIdentity Directory::identity() const {
+std::optional<NodeIdentity> Directory::identity() const {
     NodeIdentity identity;
-    platform::identify(node_, identity);
+    if (!node_ || platform::identify(node_, identity)) {
+        return std::nullopt;
+    }
     return identity;
 }
 
@@ -262,13 +280,31 @@ NewFile::Commit NewFile::commitNamed(const std::string& to, bool replace) {
     if (!closeFile()) {
         return Commit::WriteFailed;
     }
-    const std::error_code error = replace ? platform::renameReplace(directory, hiddenName_, to)
-                                          : platform::renameNoReplace(directory, hiddenName_, to);
+    const std::error_code error =
+        replace ? platform::renameReplace(directory, hiddenName_, to) : renameNoReplace(to);
     if (error) {
         return error == std::errc::file_exists ? Commit::Exists : Commit::Failed;
     }
     hiddenName_.clear();
     return Commit::Done;
+}
+
+// Where the file system refuses every rename that cannot replace, the name is looked at just
+// before the rename, once that has worked for the rest of the run.
+std::error_code NewFile::renameNoReplace(const std::string& to) {
+    Directory::Context& context = *directory_.context_;
+    const platform::Node& directory = directory_.node_;
+    if (context.abilities.exclusiveRename) {
+        const std::error_code error = context.renameNoReplace(directory, hiddenName_, to);
+        if (!error || !renameRefused(error)) {
+            return error;
+        }
+    }
+    const std::error_code error = platform::renameAfterLook(directory, hiddenName_, to);
+    if (!error) {
+        context.abilities.exclusiveRename = false;
+    }
+    return error;
 }
 
 NewFile::Commit NewFile::commitUnnamed(const std::string& to, bool replace) {
@@ -278,7 +314,13 @@ NewFile::Commit NewFile::commitUnnamed(const std::string& to, bool replace) {
     // and the rename replaces.
     const bool viaHidden = replace && !context.abilities.replaceUnnamed;
     std::string hidden = viaHidden ? context.hiddenName() : to;
-    const std::error_code error = nameUnnamed(hidden, replace && !viaHidden);
+    std::error_code error = nameUnnamed(hidden, replace && !viaHidden);
+    // A hidden name taken already is passed over, as createNamed does.
+    for (int attempt = 1; viaHidden && error == std::errc::file_exists && attempt < NameAttempts;
+         ++attempt) {
+        hidden = context.hiddenName();
+        error = nameUnnamed(hidden, false);
+    }
     if (error && namingRefused(error)) {
         return moveToNamed() ? commitNamed(to, replace) : Commit::Failed;
     }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,6 +33,8 @@ enum class NewFileForm {
     Named,
     // A hidden named file where the file system refuses locks.
     NamedLocksRefused,
+    // A hidden named file where the file system can neither rename without replacing nor link.
+    NamedRenameRefused,
 };
 
 // An open directory at or below the target directory.
@@ -55,8 +58,8 @@ public:
     // What stands at `name` here; a final link is not followed.
     PathKind kind(std::string_view name) const;
 
-    // Tells directories apart without keeping their paths.
-    NodeIdentity identity() const;
+    // Tells directories apart without keeping their paths; nullopt when the system cannot say.
+    std::optional<NodeIdentity> identity() const;
 
     // Removes the hidden files that runs no longer alive left here.
     void removeLeftovers() const;
@@ -96,6 +99,7 @@ public:
 private:
     bool createNamed();
     Commit commitNamed(const std::string& to, bool replace);
+    std::error_code renameNoReplace(const std::string& to);
     Commit commitUnnamed(const std::string& to, bool replace);
     std::error_code nameUnnamed(const std::string& to, bool replace);
     bool moveToNamed();

@@ -54,6 +54,9 @@ struct Abilities {
     bool replaceUnnamed = false;
     // Advisory locks on the hidden named files.
     bool locks = false;
+    // Renames that refuse to replace, or links that stand in for them. A file system with
+    // neither (FAT and exFAT through FUSE) gets a look at the name, then a rename.
+    bool exclusiveRename = true;
 };
 Abilities systemAbilities();
 
@@ -85,7 +88,14 @@ std::error_code copyContent(const Node& from, const Node& to);
 std::error_code createNamed(const Node& directory, const std::string& name, Node& file);
 // An exclusive lock without waiting; held until the file is closed.
 std::error_code lockFile(const Node& file);
+// Fails with file_exists when anything stands at `to`, in one step with the rename or through a
+// link; not_supported, operation_not_permitted or invalid_argument where the file system has
+// neither.
 std::error_code renameNoReplace(const Node& directory, const std::string& from,
+                                const std::string& to);
+// A rename only when nothing stands at `to` at the look just before it: a file made there in
+// between is replaced. For file systems that refuse renameNoReplace.
+std::error_code renameAfterLook(const Node& directory, const std::string& from,
                                 const std::string& to);
 std::error_code renameReplace(const Node& directory, const std::string& from,
                               const std::string& to);

@@ -128,6 +128,7 @@ std::error_code renameNoReplace(const Node& directory, const std::string& from,
     if (::linkat(fd, from.c_str(), fd, to.c_str(), 0) != 0) {
         return lastError();
     }
+    // Named already: a hidden name that stays is a leftover the next run removes.
     ::unlinkat(fd, from.c_str(), 0);
     return {};
 }

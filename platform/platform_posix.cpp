@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "archive/file_io.h"
@@ -42,23 +41,16 @@ std::error_code copyContent(const Node&, const Node&) {
     return std::make_error_code(std::errc::not_supported);
 }
 
-// A link fails when anything stands at the name. A file system without links gets a rename
-// after a look at the name, which leaves a moment in which a file made there is replaced.
+// A link fails when anything stands at the name.
 std::error_code renameNoReplace(const Node& directory, const std::string& from,
                                 const std::string& to) {
     const int fd = descriptor(directory);
-    if (::linkat(fd, from.c_str(), fd, to.c_str(), 0) == 0) {
-        ::unlinkat(fd, from.c_str(), 0);
-        return {};
-    }
-    if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK) {
+    if (::linkat(fd, from.c_str(), fd, to.c_str(), 0) != 0) {
         return lastError();
     }
-    struct stat info {};
-    if (::fstatat(fd, to.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-        return std::make_error_code(std::errc::file_exists);
-    }
-    return result(::renameat(fd, from.c_str(), fd, to.c_str()));
+    // Named already: a hidden name that stays is a leftover the next run removes.
+    ::unlinkat(fd, from.c_str(), 0);
+    return {};
 }
 
 // The stream takes the descriptor over: closing it reports what the descriptor's close does.

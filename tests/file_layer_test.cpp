@@ -35,11 +35,16 @@ using Commit = NewFile::Commit;
 #ifdef _WIN32
 // A file without a name is always named by its handle on Windows.
 const std::vector<NewFileForm> Forms = {NewFileForm::Usual, NewFileForm::Named,
-                                        NewFileForm::NamedLocksRefused};
+                                        NewFileForm::NamedLocksRefused,
+                                        NewFileForm::NamedRenameRefused};
 #else
-const std::vector<NewFileForm> Forms = {NewFileForm::Usual,        NewFileForm::LinkDescriptor,
-                                        NewFileForm::LinkProcPath, NewFileForm::LinkRefused,
-                                        NewFileForm::Named,        NewFileForm::NamedLocksRefused};
+const std::vector<NewFileForm> Forms = {NewFileForm::Usual,
+                                        NewFileForm::LinkDescriptor,
+                                        NewFileForm::LinkProcPath,
+                                        NewFileForm::LinkRefused,
+                                        NewFileForm::Named,
+                                        NewFileForm::NamedLocksRefused,
+                                        NewFileForm::NamedRenameRefused};
 #endif
 
 class FileLayerTest : public ::testing::Test {
@@ -125,6 +130,35 @@ TEST_F(FileLayerTest, NewFilesAreNamedWhenCompleteAndReplaceOnlyWhenAsked) {
         EXPECT_EQ(info.st_mode & 07777, 0600u);
         EXPECT_EQ(info.st_uid, owner);
 #endif
+    }
+}
+
+// Hidden names are predictable: whatever another user put at them is passed over, never used
+// or removed, whether the file is replacing or new.
+TEST_F(FileLayerTest, TakenHiddenNamesArePassedOver) {
+    const std::string hidden = ".qzb-unpack-" + std::to_string(qzb::platform::processId()) + "-";
+    for (const NewFileForm form : Forms) {
+        SCOPED_TRACE(static_cast<int>(form));
+        clear();
+        std::set<std::string> planted;
+        for (int n = 0; n < 12; ++n) {
+            const std::string name = hidden + std::to_string(n) + ".part";
+            if (n % 2 == 0) {
+                fs::create_directory(name);
+            } else {
+                writeFile(name, "theirs");
+            }
+            planted.insert(name);
+        }
+        writeFile("taken", "mine");
+        const Directory target = Directory::openTarget(form);
+        EXPECT_EQ(write(target, "taken", "replaced", true), Commit::Done);
+        EXPECT_EQ(write(target, "new", "x", false), Commit::Done);
+        EXPECT_EQ(readFile("taken"), "replaced");
+        std::set<std::string> expected = planted;
+        expected.insert({"taken", "new"});
+        EXPECT_EQ(names(), expected);
+        EXPECT_EQ(readFile(hidden + "1.part"), "theirs");
     }
 }
 
@@ -244,6 +278,7 @@ TEST_F(FileLayerTest, DirectoriesAreMadeAsDeepAsTheFileSystemAllows) {
     EXPECT_EQ(target.kind("d"), PathKind::Directory);
     EXPECT_EQ(target.kind("missing"), PathKind::Missing);
     EXPECT_EQ(target.reach(".", made).identity(), target.identity());
+    EXPECT_FALSE(Directory().identity());
 }
 
 // A link in a directory element is never followed, whether it points inside the target or out.
