@@ -37,6 +37,10 @@ std::filesystem::path workingDirectory();
 // makes it the working directory; false when either fails.
 bool enterTargetDirectory(const std::filesystem::path& target);
 
+// The character that file systems ignoring letter case take `c` for: Unicode's simple case
+// folding, from the system's own case tables.
+char32_t foldedLetterCase(char32_t c);
+
 // The names this file system stores as given.
 extern const NameRules nameRules;
 

@@ -311,12 +311,27 @@ std::FILE* openArchive(const std::filesystem::path& path) {
     if (file == nullptr) {
         return nullptr;
     }
+    // Only a file on a disk can be read at any offset: not a pipe, a console or another device.
     struct _stat64 info {};
-    if (_fstat64(_fileno(file), &info) != 0 || (info.st_mode & _S_IFMT) == _S_IFDIR) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (_fstat64(_fileno(file), &info) != 0 || (info.st_mode & _S_IFMT) == _S_IFDIR ||
+        GetFileType(handle) != FILE_TYPE_DISK) {
         std::fclose(file);
         return nullptr;
     }
     return file;
+}
+
+// Upper case, then lower, as the simple folding gives, with the system's own tables; a character
+// beyond the first plane is left as it is, as NTFS leaves it.
+char32_t foldedLetterCase(char32_t c) {
+    if (c > 0xFFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+        return c;
+    }
+    wchar_t unit = static_cast<wchar_t>(c);
+    CharUpperBuffW(&unit, 1);
+    CharLowerBuffW(&unit, 1);
+    return static_cast<char32_t>(unit);
 }
 
 // The C runtime's getcwd, under std::filesystem::current_path, stops at 260 characters.
@@ -501,6 +516,12 @@ std::error_code renameNoReplace(const Node& directory, const std::string& from,
                                 const std::string& to) {
     const Node::State& state = directory.state();
     return result(MoveFileExW(state.below(from).c_str(), state.below(to).c_str(), 0));
+}
+
+// Windows renames without replacing in one step on every file system.
+std::error_code renameAfterLook(const Node& directory, const std::string& from,
+                                const std::string& to) {
+    return renameNoReplace(directory, from, to);
 }
 
 std::error_code renameReplace(const Node& directory, const std::string& from,

@@ -3,13 +3,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <clocale>
 #include <csignal>
 #include <cstdint>
+#include <cwctype>
 #include <limits>
 #include <memory>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <locale.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -112,17 +115,34 @@ std::string displayPath(const std::filesystem::path& path) {
     return path.string();
 }
 
+// Without waiting, as a FIFO nobody writes to would have the open wait forever; only what can be
+// read at any offset, as the table of contents and the blocks are.
 std::FILE* openArchive(const std::filesystem::path& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
+    UniqueDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0 || !(S_ISREG(info.st_mode) || S_ISBLK(info.st_mode))) {
         return nullptr;
     }
-    struct stat info {};
-    if (fstat(fileno(file), &info) != 0 || S_ISDIR(info.st_mode)) {
-        std::fclose(file);
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
         return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd.get(), "rb");
+    if (file != nullptr) {
+        fd.release();
     }
     return file;
+}
+
+// Upper case, then lower, as the simple folding gives: final sigma and long s meet their
+// letters. The tables of C.UTF-8, read once and never changed; ASCII where a system lacks it.
+char32_t foldedLetterCase(char32_t c) {
+    static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    if (utf8 == nullptr || c > static_cast<char32_t>(std::numeric_limits<wint_t>::max())) {
+        return c >= U'A' && c <= U'Z' ? c - U'A' + U'a' : c;
+    }
+    const wint_t upper = ::towupper_l(static_cast<wint_t>(c), utf8);
+    return static_cast<char32_t>(::towlower_l(upper, utf8));
 }
 
 std::filesystem::path workingDirectory() {
@@ -194,6 +214,18 @@ std::error_code createNamed(const Node& directory, const std::string& name, Node
 
 std::error_code lockFile(const Node& file) {
     return result(::flock(descriptor(file), LOCK_EX | LOCK_NB));
+}
+
+std::error_code renameAfterLook(const Node& directory, const std::string& from,
+                                const std::string& to) {
+    struct stat info {};
+    if (::fstatat(descriptor(directory), to.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        return std::make_error_code(std::errc::file_exists);
+    }
+    if (errno != ENOENT) {
+        return lastError();
+    }
+    return renameReplace(directory, from, to);
 }
 
 std::error_code renameReplace(const Node& directory, const std::string& from,

@@ -4,6 +4,10 @@
 
 #include <csignal>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -104,6 +108,30 @@ TEST(ExecutableTest, ManifestDeclaresLongPathsAndTheCallersRights) {
     EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
 }
 #endif
+
+// What cannot be read at any offset is refused at once, a FIFO that nobody writes to included,
+// by both programs.
+TEST_F(RunTest, ArchivesThatAreNoFilesAreRefusedWithoutWaiting) {
+#ifdef _WIN32
+    GTEST_SKIP() << "no FIFO or /dev/null on Windows";
+#else
+    ASSERT_EQ(::mkfifo((root() / "fifo").c_str(), 0600), 0);
+    for (const std::string& archive : {(root() / "fifo").string(), std::string("/dev/null")}) {
+        SCOPED_TRACE(archive);
+        ProcessOptions options;
+        options.workingDirectory = root();
+        options.timeout = std::chrono::seconds(10);
+        const ProcessResult unpacked = runProcess(QZB_UNPACK_EXE, {archive, "out"}, options);
+        EXPECT_FALSE(unpacked.timedOut);
+        EXPECT_EQ(unpacked.exitCode, 1);
+        EXPECT_EQ(unpacked.err, "  ERROR: Failed to open the QZB file\n");
+        const ProcessResult listed = runProcess(QZB_CLI_EXE, {"list", archive}, options);
+        EXPECT_FALSE(listed.timedOut);
+        EXPECT_EQ(listed.exitCode, 1);
+        EXPECT_EQ(listed.err, "qzb: " + archive + ": cannot open the archive\n");
+    }
+#endif
+}
 
 TEST_F(RunTest, UsageEndsWithStatusTwoAndTouchesNothing) {
     const ProcessResult result = unpack({"a.qzb"});
