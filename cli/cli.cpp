@@ -20,6 +20,30 @@ constexpr std::string_view NoContentChecksum =
     "content: a test proves that every block decodes to its length, not that the bytes are the "
     "ones that were packed.";
 
+// CLI11 splits a value in brackets, "[a,b]", into a list. A leading marker shields it, and every
+// argument that begins with the marker gets one more, so that taking one off gives back each
+// argument exactly.
+constexpr char Shield = '\x01';
+
+std::vector<std::string> shielded(const std::vector<std::string>& arguments) {
+    std::vector<std::string> result;
+    result.reserve(arguments.size());
+    // CLI11 takes the arguments last first.
+    for (auto it = arguments.rbegin(); it != arguments.rend(); ++it) {
+        const std::string& argument = *it;
+        const bool bracketed =
+            argument.size() >= 2 && argument.front() == '[' && argument.back() == ']';
+        result.push_back(bracketed || argument.starts_with(Shield) ? Shield + argument : argument);
+    }
+    return result;
+}
+
+void restore(std::string& value) {
+    if (value.starts_with(Shield)) {
+        value.erase(0, 1);
+    }
+}
+
 // The parsed command line: the command that was chosen and its options.
 struct CommandLine {
     CLI::App app{"Lists, tests and extracts QZB archives.", "qzb"};
@@ -75,6 +99,18 @@ struct CommandLine {
         cat->add_option("NAME", catOptions.names, "entry names, in the order to write")->required();
     }
 
+    // Takes back what shielded() added to the values.
+    void restoreValues() {
+        for (std::string* value :
+             {&listOptions.archive, &testOptions.archive, &extractOptions.archive,
+              &extractOptions.directory, &catOptions.archive}) {
+            restore(*value);
+        }
+        for (std::vector<std::string>* values : {&extractOptions.patterns, &catOptions.names}) {
+            std::for_each(values->begin(), values->end(), restore);
+        }
+    }
+
     int run(Console& console, const Streams& streams) const {
         if (list->parsed()) {
             return listEntries(listOptions, console);
@@ -104,9 +140,9 @@ int runQzb(const std::vector<std::string>& arguments, const Streams& streams) {
     try {
         CommandLine commandLine;
         try {
-            // CLI11 takes the arguments last first.
-            std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+            std::vector<std::string> reversed = shielded(arguments);
             commandLine.app.parse(reversed);
+            commandLine.restoreValues();
         } catch (const CLI::CallForHelp&) {
             console.print(commandLine.app.help());
             return console.outputWritten() ? 0 : 1;

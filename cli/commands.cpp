@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 
@@ -10,6 +12,7 @@
 #include "archive/format.h"
 #include "cli/archive_access.h"
 #include "cli/json_line.h"
+#include "cli/letter_case.h"
 #include "platform/platform.h"
 
 namespace qzb::cli {
@@ -30,17 +33,10 @@ std::string counted(std::uint64_t count, const char* singular, const char* plura
     return std::to_string(count) + ' ' + (count == 1 ? singular : plural);
 }
 
-// An entry name with either separator as '/', for comparing names as paths.
+// A name with either separator as '/', for comparing names as paths.
 std::string withSlashes(std::string_view name) {
     std::string path(name);
     std::replace(path.begin(), path.end(), '\\', '/');
-    return path;
-}
-
-std::string foldedCase(std::string path) {
-    std::transform(path.begin(), path.end(), path.begin(), [](char c) {
-        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    });
     return path;
 }
 
@@ -78,35 +74,64 @@ private:
     std::size_t warnings_ = 0;
 };
 
+// Where an entry lands: its directories as the loop reaches them ("" and "." elements left out)
+// and its file name.
+std::string landingPath(const EntryPath& path) {
+    const std::string_view file = std::string_view(path.path).substr(path.path.rfind('/') + 1);
+    return path.directory.empty() ? std::string(file) : path.directory + '/' + std::string(file);
+}
+
 // The paths that entries land at, to find two entries that would land at the same one, or at
-// paths that a file system ignoring letter case takes for the same.
+// paths that a file system ignoring letter case takes for the same. Each path is kept as its hash
+// and the first entry that lands there, whose path is made again from its name when a hash comes
+// again: memory follows the entries, not the length of their names.
 class PathClashes {
 public:
-    void check(std::size_t index, const Archive& archive, const EntryPath& path,
-               TestReport& report) {
-        const std::string_view name = archive.name(index);
-        // The directories as the loop reaches them, "" and "." elements left out.
-        const std::string_view file = std::string_view(path.path).substr(path.path.rfind('/') + 1);
-        const std::string key =
-            path.directory.empty() ? std::string(file) : path.directory + '/' + std::string(file);
-        const auto [same, fresh] = exact_.try_emplace(key, index);
-        if (!fresh) {
+    explicit PathClashes(const Archive& archive) : archive_(archive) {}
+
+    void check(std::size_t index, const EntryPath& path, TestReport& report) {
+        const std::string_view name = archive_.name(index);
+        const std::string key = landingPath(path);
+        const std::size_t hash = std::hash<std::string>()(key);
+        if (const std::optional<std::size_t> same = earlier(exact_, hash, key, false)) {
             report.warning(name, "lands at the same path as \"" +
-                                     report.shown(archive.name(same->second)) +
+                                     report.shown(archive_.name(*same)) +
                                      "\"; without --overwrite it is skipped");
             return;
         }
-        const auto [folded, freshFolded] = folded_.try_emplace(foldedCase(key), index);
-        if (!freshFolded) {
+        exact_.emplace(hash, index);
+        const std::string folded = foldedCase(key);
+        const std::size_t foldedHash = std::hash<std::string>()(folded);
+        if (const std::optional<std::size_t> same = earlier(folded_, foldedHash, folded, true)) {
             report.warning(name, "differs only in letter case from \"" +
-                                     report.shown(archive.name(folded->second)) +
+                                     report.shown(archive_.name(*same)) +
                                      "\"; on Windows and macOS it is skipped");
+            return;
         }
+        folded_.emplace(foldedHash, index);
     }
 
 private:
-    std::unordered_map<std::string, std::size_t> exact_;
-    std::unordered_map<std::string, std::size_t> folded_;
+    using Seen = std::unordered_multimap<std::size_t, std::size_t>;
+
+    // The earlier entry whose path (folded or not) is `key`.
+    std::optional<std::size_t> earlier(const Seen& seen, std::size_t hash, const std::string& key,
+                                       bool fold) const {
+        const auto [begin, end] = seen.equal_range(hash);
+        for (auto it = begin; it != end; ++it) {
+            const std::optional<EntryPath> path =
+                entryPath(archive_.name(it->second), platform::nameRules);
+            const std::string other = landingPath(*path);
+            if ((fold ? foldedCase(other) : other) == key) {
+                return it->second;
+            }
+        }
+        return std::nullopt;
+    }
+
+    const Archive& archive_;
+    Seen exact_;
+    Seen folded_;
 };
 
 // Lines are gathered and printed in chunks: a million of them should cost little beside the
@@ -189,7 +214,7 @@ int testArchive(const TestOptions& options, Console& console) {
                        "the MD5 digests of the names or of the table of contents do not match");
     }
     const Archive& archive = opened.archive;
-    PathClashes clashes;
+    PathClashes clashes(archive);
     std::uint64_t bytes = 0;
     for (std::size_t i = 0; i < archive.entryCount(); ++i) {
         const std::string_view name = archive.name(i);
@@ -200,7 +225,7 @@ int testArchive(const TestOptions& options, Console& console) {
         } else if (!path->hasFileName) {
             report.warning(name, "names a directory, so it is not extracted");
         } else {
-            clashes.check(i, archive, *path, report);
+            clashes.check(i, *path, report);
         }
         const std::uint64_t size = archive.entries()[i].originalSize;
         const DecodeOutcome outcome = archive.readEntry(
@@ -225,19 +250,31 @@ int testArchive(const TestOptions& options, Console& console) {
 int catEntries(const CatOptions& options, Console& console) {
     const OpenedArchive opened = openArchive(options.archive, true);
     const Archive& archive = opened.archive;
-    // Every name is looked up before anything is written; the first entry of a name counts,
-    // as qzb-unpack keeps the first without /o.
-    std::unordered_map<std::string, std::size_t> byPath;
-    for (std::size_t i = archive.entryCount(); i-- > 0;) {
-        byPath[withSlashes(archive.name(i))] = i;
+    // Every name is looked up before anything is written, in one pass that keeps only the names
+    // asked for; the first entry of a name counts, as qzb-unpack keeps the first without /o.
+    constexpr std::size_t NotFound = ~std::size_t{0};
+    std::unordered_map<std::string, std::size_t> wanted;
+    for (const std::string& name : options.names) {
+        wanted.try_emplace(withSlashes(name), NotFound);
+    }
+    std::size_t missing = wanted.size();
+    std::string path;
+    for (std::size_t i = 0; i < archive.entryCount() && missing > 0; ++i) {
+        path.assign(archive.name(i));
+        std::replace(path.begin(), path.end(), '\\', '/');
+        const auto found = wanted.find(path);
+        if (found != wanted.end() && found->second == NotFound) {
+            found->second = i;
+            --missing;
+        }
     }
     std::vector<std::size_t> indexes;
     for (const std::string& name : options.names) {
-        const auto found = byPath.find(withSlashes(name));
-        if (found == byPath.end()) {
+        const std::size_t index = wanted.at(withSlashes(name));
+        if (index == NotFound) {
             throw RunError(name + ": no such entry in " + options.archive);
         }
-        indexes.push_back(found->second);
+        indexes.push_back(index);
     }
     for (const std::size_t index : indexes) {
         const DecodeOutcome outcome = archive.readEntry(

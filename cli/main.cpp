@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
+    qzb::platform::prepareProcess();
     // Opens the null device on closed standard descriptors before anything opens a file.
     qzb::Console console = qzb::standardConsole();
     const bool outputLost = !console.outputWritten();

@@ -150,6 +150,21 @@ TEST_F(CliTest, CommandLines) {
          {"test", "a.qzb"}, 0,
          "WARNING A\\x7F: differs only in letter case from \"a\\x7F\"; on Windows and macOS it "
          "is skipped\n2 entries tested, 2 bytes decoded: 0 failed, 1 warning\n", "", true},
+        {"test, letter case beyond A-Z, in UTF-8 only",
+         buildArchive({{"\xC3\x84.txt", "1"}, {"\xC3\xA4.txt", "2"}, {"\xCE\xA9/x", "3"},
+                       {"\xCF\x89/x", "4"}, {"\xCF\x82", "5"}, {"\xCF\x83", "6"},
+                       {"\xC4", "7"}, {"\xE4", "8"}}),
+         {"test", "a.qzb"}, 0,
+         "WARNING \xC3\xA4.txt: differs only in letter case from \"\xC3\x84.txt\"; on Windows "
+         "and macOS it is skipped\n"
+         "WARNING \xCF\x89/x: differs only in letter case from \"\xCE\xA9/x\"; on Windows and "
+         "macOS it is skipped\n"
+         "WARNING \xCF\x83: differs only in letter case from \"\xCF\x82\"; on Windows and "
+         "macOS it is skipped\n"
+         "8 entries tested, 8 bytes decoded: 0 failed, 3 warnings\n", ""},
+        {"cat and extract take bracketed names whole",
+         buildArchive({{"a", "-"}, {"b", "-"}, {"[a]", "A"}, {"[a,b]", "AB"}}),
+         {"cat", "a.qzb", "[a]", "[a,b]"}, 0, "AAB", ""},
         {"cat in the order given", g, {"cat", "a.qzb", "e", "a.txt", "d/t.txt", "a.txt"}, 0,
          "abc" + text + "abc", ""},
         {"cat, name not in the archive", g, {"cat", "a.qzb", "a.txt", "b"}, 1, "",
@@ -176,6 +191,9 @@ TEST_F(CliTest, CommandLines) {
          "qzb: ../up: invalid file path listed in the archive\n", false, {}, Tree{}},
         {"extract, name digest", dig, {"extract", "a.qzb", "out"}, 1, "",
          "qzb: a.qzb: " + digests + " (--skip-checksums reads it anyway)\n", false, {}, Tree{}},
+        {"extract, bracketed patterns", buildArchive({{"a", "-"}, {"[a]", "A"}, {"[a,b]", "AB"}}),
+         {"extract", "a.qzb", "out", "--", "[a]", "[a,b]"}, 0, "", "", false, {},
+         Tree{{"[a]", "A"}, {"[a,b]", "AB"}}},
         {"extract --skip-checksums", dig, {"extract", "--skip-checksums", "a.qzb", "out"}, 0, "",
          "", false, {}, Tree{{"f", "content"}}},
         // clang-format on

@@ -339,18 +339,34 @@ TEST_F(ExtractionTest, EmptyEntryReadsNothing) {
     EXPECT_EQ(treeOf(target()), (Tree{{"empty", ""}}));
 }
 
+// Both programs: the limit's signal must not end the process unannounced.
 TEST_F(ExtractionTest, WriteFailureFailsTheRunAndLeavesNoFile) {
 #ifdef _WIN32
     GTEST_SKIP() << "no file size limit on Windows to provoke a failing write";
 #endif
     ProcessOptions limited;
     limited.fileSizeLimit = 100000;
-    const ProcessResult result = unpackImage(
-        makeArchive({{"small", "fits"}, {"dir/large", compressibleText(300000)}, {"after", "x"}}),
-        {}, limited);
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.err, "  ERROR: Failed to write the destination file\n");
-    EXPECT_EQ(treeOf(target()), (Tree{{"small", "fits"}, {"dir", "<dir>"}}));
+    limited.workingDirectory = root();
+    writeArchive(
+        buildArchive({{"small", "fits"}, {"dir/large", compressibleText(300000)}, {"after", "x"}}));
+    const struct {
+        const char* program;
+        std::vector<std::string> arguments;
+        std::string err;
+    } cases[] = {
+        {QZB_UNPACK_EXE, {"a.qzb", "out"}, "  ERROR: Failed to write the destination file\n"},
+        {QZB_CLI_EXE,
+         {"extract", "--quiet", "a.qzb", "out"},
+         "qzb: dir/large: failed to write the destination file\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.program);
+        fs::remove_all(target());
+        const ProcessResult result = runProcess(c.program, c.arguments, limited);
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(treeOf(target()), (Tree{{"small", "fits"}, {"dir", "<dir>"}}));
+    }
 }
 
 TEST_F(ExtractionTest, NewFilesGetTheOrdinaryPermissions) {
