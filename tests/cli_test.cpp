@@ -152,16 +152,13 @@ TEST_F(CliTest, CommandLines) {
          "is skipped\n2 entries tested, 2 bytes decoded: 0 failed, 1 warning\n", "", true},
         {"test, letter case beyond A-Z, in UTF-8 only",
          buildArchive({{"\xC3\x84.txt", "1"}, {"\xC3\xA4.txt", "2"}, {"\xCE\xA9/x", "3"},
-                       {"\xCF\x89/x", "4"}, {"\xCF\x82", "5"}, {"\xCF\x83", "6"},
-                       {"\xC4", "7"}, {"\xE4", "8"}}),
+                       {"\xCF\x89/x", "4"}, {"\xC4", "7"}, {"\xE4", "8"}}),
          {"test", "a.qzb"}, 0,
          "WARNING \xC3\xA4.txt: differs only in letter case from \"\xC3\x84.txt\"; on Windows "
          "and macOS it is skipped\n"
          "WARNING \xCF\x89/x: differs only in letter case from \"\xCE\xA9/x\"; on Windows and "
          "macOS it is skipped\n"
-         "WARNING \xCF\x83: differs only in letter case from \"\xCF\x82\"; on Windows and "
-         "macOS it is skipped\n"
-         "8 entries tested, 8 bytes decoded: 0 failed, 3 warnings\n", ""},
+         "6 entries tested, 6 bytes decoded: 0 failed, 2 warnings\n", ""},
         {"cat and extract take bracketed names whole",
          buildArchive({{"a", "-"}, {"b", "-"}, {"[a]", "A"}, {"[a,b]", "AB"}}),
          {"cat", "a.qzb", "[a]", "[a,b]"}, 0, "AAB", ""},
