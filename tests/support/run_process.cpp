@@ -82,8 +82,9 @@ ProcessResult runProcess(const std::filesystem::path& executable,
     if (options.fileSizeLimit) {
         throw std::runtime_error("a file size limit needs POSIX resource limits");
     }
-    if (options.output != StandardOutput::Pipe || options.closeInput || options.ignoreBrokenPipe) {
-        throw std::runtime_error("these standard streams need a POSIX system");
+    if (options.output != StandardOutput::Pipe || options.closeInput || options.ignoreBrokenPipe ||
+        options.killWhen) {
+        throw std::runtime_error("these standard streams and signals need a POSIX system");
     }
     // Absolute in this process's terms: the child starts in another directory, maybe on
     // another drive.
@@ -379,6 +380,7 @@ ProcessResult runProcess(const std::filesystem::path& executable,
     std::array<pollfd, 2> fds{pollfd{output.read.get(), POLLIN, 0},
                               pollfd{errPipe.read.get(), POLLIN, 0}};
     std::array<std::string*, 2> sinks{&result.out, &result.err};
+    bool killed = false;
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
         int waitMs = -1;
         if (deadline) {
@@ -405,6 +407,14 @@ ProcessResult runProcess(const std::filesystem::path& executable,
                 !drain(fds[i].fd, *sinks[i])) {
                 fds[i].fd = -1;
             }
+        }
+        // Asked once per arrival, and never again after the kill; the streams then drain to
+        // their end.
+        if (!killed && options.killWhen && ready > 0 && fds[0].revents != 0 &&
+            options.killWhen(result.out)) {
+            ::kill(-pid, SIGKILL);
+            ::kill(pid, SIGKILL);
+            killed = true;
         }
     }
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,6 +40,9 @@ struct ProcessOptions {
     // Started with SIGPIPE ignored, as some services start their children; otherwise with its
     // default action (POSIX only).
     bool ignoreBrokenPipe = false;
+    // Called with the standard output so far each time more of it arrives; once it answers true,
+    // the program's group is killed with SIGKILL (POSIX only).
+    std::function<bool(const std::string& out)> killWhen;
 };
 
 struct ProcessResult {

@@ -29,7 +29,7 @@ protected:
                 c = '_';
             }
         }
-        root_ = scratchDirectory("e2e-" + name);
+        root_ = scratchDirectory("e2e-" + name, scratchPlace());
         std::filesystem::remove_all(root_);
         std::filesystem::create_directories(root_);
     }
@@ -37,6 +37,11 @@ protected:
         if (!HasFailure()) {
             std::filesystem::remove_all(root_);
         }
+    }
+
+    // Where the scratch directories go; a suite may put them on another file system.
+    virtual std::filesystem::path scratchPlace() const {
+        return std::filesystem::temp_directory_path();
     }
 
     const std::filesystem::path& root() const { return root_; }
