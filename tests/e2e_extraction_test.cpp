@@ -25,9 +25,6 @@ namespace {
 namespace fs = std::filesystem;
 using Tree = std::map<std::string, std::string>;
 
-const std::string Opening =
-    "Extracting the files... This might take a while. Press Ctrl+C to cancel.\n";
-const std::string Done = "  Done! All files were successfully extracted!\n";
 const std::string Invalid = "  ERROR: The archive is invalid or corrupted\n";
 const std::string BadPath = "  ERROR: Invalid file path listed in the archive\n";
 const std::string CannotCreateFile = "  ERROR: Failed to create the destination file\n";

@@ -28,9 +28,6 @@ namespace {
 namespace fs = std::filesystem;
 using Tree = std::map<std::string, std::string>;
 
-const std::string Opening =
-    "Extracting the files... This might take a while. Press Ctrl+C to cancel.\n";
-const std::string Done = "  Done! All files were successfully extracted!\n";
 const std::string WriteFailed = "  ERROR: Failed to write the destination file\n";
 
 // Several directories, a separator of each kind, an entry of several blocks of each storage and

@@ -19,9 +19,6 @@ const std::string Usage = "Usage:\n"
                           "    /s -- Skips checksum validation for faster performance.\n"
                           "    /o -- Causes the unpacker to _overwrite_ files that are\n"
                           "          already present in the destination directory.\n";
-const std::string Opening =
-    "Extracting the files... This might take a while. Press Ctrl+C to cancel.\n";
-const std::string Done = "  Done! All files were successfully extracted!\n";
 const std::string Invalid = "  ERROR: The archive is invalid or corrupted\n";
 const std::string CannotOpen = "  ERROR: Failed to open the QZB file\n";
 const std::string CannotSetUp = "  ERROR: Cannot set up the target directory\n";

@@ -18,6 +18,10 @@
 namespace qzb::test {
 
 inline const std::string BannerTail = "\n\n  \n  \n  \n\n";
+// The extraction loop's first and last lines.
+inline const std::string Opening =
+    "Extracting the files... This might take a while. Press Ctrl+C to cancel.\n";
+inline const std::string Done = "  Done! All files were successfully extracted!\n";
 
 class ScratchTest : public ::testing::Test {
 protected:
