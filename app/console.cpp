@@ -1,5 +1,7 @@
 #include "app/console.h"
 
+#include "platform/console.h"
+
 namespace qzb {
 namespace {
 
@@ -66,6 +68,11 @@ void Console::printError(std::initializer_list<std::string_view> pieces) {
 bool Console::outputWritten() {
     const bool flushed = std::fflush(out_) == 0;
     return flushed && std::ferror(out_) == 0 && !outputLost_;
+}
+
+Console standardConsole() {
+    const bool outputClosed = platform::reopenClosedStandardStreams();
+    return Console(stdout, stderr, platform::isTerminal(stdout), outputClosed);
 }
 
 } // namespace qzb

@@ -42,15 +42,9 @@ private:
     std::string escaped_;
 };
 
-// The process's own console. Opens the null device on each of the descriptors 0, 1 and 2 that is
-// closed, so that no archive or output file can get one of those numbers and receive console
-// lines; a standard output found closed counts as lost. Call before anything opens a file.
+// The process's own console, its closed standard descriptors reopened on the null device
+// (platform::reopenClosedStandardStreams); a standard output found closed counts as lost. Call
+// before anything opens a file.
 Console standardConsole();
-
-// Whether `stream` is a terminal (on Windows, a console).
-bool isTerminal(std::FILE* stream);
-
-// Makes `stream` carry bytes unchanged; on Windows a standard stream would turn LF into CRLF.
-void useBinaryMode(std::FILE* stream);
 
 } // namespace qzb

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/name_rules.h"
+#include "platform/name_rules.h"
 
 namespace qzb {
 

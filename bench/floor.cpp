@@ -28,7 +28,7 @@
 #endif
 
 #include "archive/format.h"
-#include "common/unique_descriptor.h"
+#include "platform/unique_descriptor.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include "app/run_error.h"
 #include "app/version.h"
 #include "cli/commands.h"
+#include "platform/console.h"
 
 namespace qzb::cli {
 namespace {
@@ -121,7 +122,7 @@ struct CommandLine {
         if (extract->parsed()) {
             return extractMatching(extractOptions, console, streams);
         }
-        useBinaryMode(streams.out);
+        platform::useBinaryMode(streams.out);
         return catEntries(catOptions, console);
     }
 };

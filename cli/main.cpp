@@ -1,5 +1,6 @@
 #include "app/console.h"
 #include "cli/cli.h"
+#include "platform/console.h"
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
@@ -9,5 +10,5 @@ int main(int argc, char** argv) {
     const bool outputLost = !console.outputWritten();
     return qzb::cli::runQzb(
         qzb::platform::arguments(argc, argv),
-        {stdout, stderr, qzb::isTerminal(stdout), qzb::isTerminal(stderr), outputLost});
+        {stdout, stderr, qzb::platform::isTerminal(stdout), qzb::platform::isTerminal(stderr), outputLost});
 }

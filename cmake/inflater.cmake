@@ -1,5 +1,5 @@
 # The library that inflates the blocks: QZB_INFLATER=auto|libdeflate|isal|zlib. Sets
-# QZB_INFLATER_CHOSEN, QZB_INFLATER_SOURCE (its archive/block_decoder_*.cpp) and
+# QZB_INFLATER_CHOSEN, QZB_INFLATER_SOURCE (its block_decoder_*.cpp in archive/) and
 # QZB_INFLATER_TARGET (its imported target).
 #
 # auto takes the first fast one found, libdeflate, then ISA-L. Both decode the blocks at about
@@ -44,7 +44,7 @@ else()
     message(FATAL_ERROR "QZB_INFLATER must be auto, libdeflate, isal or zlib, not '${QZB_INFLATER}'")
 endif()
 
-set(QZB_INFLATER_SOURCE archive/block_decoder_${QZB_INFLATER_CHOSEN}.cpp)
+set(QZB_INFLATER_SOURCE block_decoder_${QZB_INFLATER_CHOSEN}.cpp)
 if(QZB_INFLATER_CHOSEN STREQUAL "zlib")
     set(QZB_INFLATER_TARGET ZLIB::ZLIB)
     message(STATUS "Block inflater: zlib")

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "common/name_rules.h"
+#include "platform/name_rules.h"
 
 // The services whose behaviour differs between systems, besides the file layer's primitives
 // (platform/file_system.h) and the archive's seeks (archive/file_io.h): one source file per

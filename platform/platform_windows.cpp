@@ -15,9 +15,10 @@
 #include <utility>
 
 #include "archive/file_io.h"
-#include "common/long_path.h"
-#include "common/unique_handle.h"
-#include "common/wide_text.h"
+#include "platform/long_path.h"
+#include "platform/unique_handle.h"
+#include "platform/wide_text.h"
+#include "platform/console.h"
 #include "platform/file_system.h"
 #include "platform/platform.h"
 
@@ -606,3 +607,40 @@ bool unlocked(const Node& directory, const std::string& name) {
 
 } // namespace platform
 } // namespace qzb
+
+namespace qzb::platform {
+namespace {
+
+// A stream with no usable handle behind it: started without that standard handle.
+bool hasNoHandle(std::FILE* stream) {
+    const int fd = _fileno(stream);
+    return fd < 0 || _get_osfhandle(fd) < 0;
+}
+
+} // namespace
+
+bool reopenClosedStandardStreams() {
+    bool outputClosed = false;
+    // In descriptor order, so that each reopened stream gets the lowest free number, its own.
+    std::FILE* const streams[] = {stdin, stdout, stderr};
+    for (std::FILE* stream : streams) {
+        if (hasNoHandle(stream)) {
+            std::freopen("NUL", stream == stdin ? "r" : "w", stream);
+            outputClosed = outputClosed || stream == stdout;
+        }
+    }
+    return outputClosed;
+}
+
+bool isTerminal(std::FILE* stream) {
+    DWORD mode = 0;
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
+}
+
+void useBinaryMode(std::FILE* stream) {
+    std::fflush(stream);
+    _setmode(_fileno(stream), _O_BINARY);
+}
+
+} // namespace qzb::platform

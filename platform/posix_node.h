@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "common/unique_descriptor.h"
+#include "platform/unique_descriptor.h"
 #include "platform/file_system.h"
 
 // What the POSIX systems' primitives share: a node is one descriptor.

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "archive/file_io.h"
+#include "platform/console.h"
 #include "platform/platform.h"
 #include "platform/posix_node.h"
 
@@ -288,3 +289,30 @@ bool unlocked(const Node& directory, const std::string& name) {
 
 } // namespace platform
 } // namespace qzb
+
+namespace qzb::platform {
+
+bool reopenClosedStandardStreams() {
+    bool outputClosed = false;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
+        }
+        // The lower descriptors are open by now, so this one gets the number that is missing.
+        const int opened = ::open("/dev/null", O_RDWR);
+        if (opened >= 0 && opened != fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+        outputClosed = outputClosed || fd == STDOUT_FILENO;
+    }
+    return outputClosed;
+}
+
+bool isTerminal(std::FILE* stream) {
+    return ::isatty(::fileno(stream)) != 0;
+}
+
+void useBinaryMode(std::FILE*) {}
+
+} // namespace qzb::platform

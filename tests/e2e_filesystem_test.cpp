@@ -17,7 +17,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "common/unique_descriptor.h"
+#include "platform/unique_descriptor.h"
 #endif
 
 #include "tests/support/unpack_fixture.h"

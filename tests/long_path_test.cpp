@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/long_path.h"
+#include "platform/long_path.h"
 
 namespace {
 

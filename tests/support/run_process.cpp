@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "common/unique_handle.h"
-#include "common/wide_text.h"
+#include "platform/unique_handle.h"
+#include "platform/wide_text.h"
 
 namespace qzb::test {
 namespace {
@@ -162,7 +162,7 @@ bool terminalsAvailable() {
 #include <termios.h>
 #include <unistd.h>
 
-#include "common/unique_descriptor.h"
+#include "platform/unique_descriptor.h"
 
 #if defined(__linux__)
 #include <pty.h>

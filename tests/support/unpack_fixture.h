@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "common/wide_text.h"
+#include "platform/wide_text.h"
 #include "testkit/archive_writer.h"
 #include "testkit/content.h"
 #include "testkit/scratch_files.h"

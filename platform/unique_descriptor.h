@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "common/unique_resource.h"
+#include "platform/unique_resource.h"
 
 namespace qzb {
 

@@ -1,4 +1,4 @@
-#include "common/long_path.h"
+#include "platform/long_path.h"
 
 #include <algorithm>
 

@@ -3,7 +3,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include "common/unique_resource.h"
+#include "platform/unique_resource.h"
 
 namespace qzb {
 
