@@ -8,7 +8,7 @@ int main(int argc, char** argv) {
     // Opens the null device on closed standard descriptors before anything opens a file.
     qzb::Console console = qzb::standardConsole();
     const bool outputLost = !console.outputWritten();
-    return qzb::cli::runQzb(
-        qzb::platform::arguments(argc, argv),
-        {stdout, stderr, qzb::platform::isTerminal(stdout), qzb::platform::isTerminal(stderr), outputLost});
+    return qzb::cli::runQzb(qzb::platform::arguments(argc, argv),
+                            {stdout, stderr, qzb::platform::isTerminal(stdout),
+                             qzb::platform::isTerminal(stderr), outputLost});
 }

@@ -15,12 +15,12 @@
 #include <utility>
 
 #include "archive/file_io.h"
-#include "platform/long_path.h"
-#include "platform/unique_handle.h"
-#include "platform/wide_text.h"
 #include "platform/console.h"
 #include "platform/file_system.h"
+#include "platform/long_path.h"
 #include "platform/platform.h"
+#include "platform/unique_handle.h"
+#include "platform/wide_text.h"
 
 namespace qzb {
 
