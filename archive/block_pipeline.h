@@ -18,7 +18,7 @@ inline constexpr unsigned MaxInflateThreads = 8;
 
 // Threads for inflating when the caller does not choose: the processors this process may use,
 // up to MaxInflateThreads.
-unsigned defaultInflateThreads();
+[[nodiscard]] unsigned defaultInflateThreads();
 
 // Reads entries in table order, the way Archive::readEntry does one at a time, with the same
 // result for every entry. With more than one thread, the caller (the writer) plans batches of
