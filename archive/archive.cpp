@@ -46,18 +46,28 @@ public:
         return bytes;
     }
 
+    // What the chunk holds is copied; a long rest is read straight into `destination`.
     bool read(void* destination, std::size_t length) {
         auto* out = static_cast<unsigned char*>(destination);
-        while (length > 0) {
-            const std::size_t part = std::min(length, ChunkBytes);
-            const unsigned char* bytes = take(part);
-            if (bytes == nullptr) {
+        const std::size_t buffered = std::min(length, filled_ - used_);
+        std::memcpy(out, take(buffered), buffered);
+        out += buffered;
+        length -= buffered;
+        if (length >= ChunkBytes) {
+            if (file_.readAt(position_, out, length) != length) {
                 return false;
             }
-            std::memcpy(out, bytes, part);
-            out += part;
-            length -= part;
+            position_ += length;
+            if (hash_) {
+                md5Update(context_, out, length);
+            }
+            return true;
         }
+        const unsigned char* rest = take(length);
+        if (rest == nullptr) {
+            return false;
+        }
+        std::memcpy(out, rest, length);
         return true;
     }
 
