@@ -157,13 +157,12 @@ void writeEntry(BlockPipeline& pipeline, std::size_t index, const files::Directo
 
 } // namespace
 
-void extractEntries(const Archive& archive, std::FILE* archiveFile,
-                    const ExtractionOptions& options, Console& console) {
+void extractEntries(const Archive& archive, const ExtractionOptions& options, Console& console) {
     if (!options.quiet) {
         console.print("Extracting the files... This might take a while. Press Ctrl+C to cancel.\n");
     }
     EntryDirectories places(files::Directory::openTarget());
-    BlockPipeline pipeline(archive, archiveFile, options.inflateThreads);
+    BlockPipeline pipeline(archive, options.inflateThreads);
 
     const std::size_t count = archive.entryCount();
     // A whole block goes out in one write and a small file in one write at its commit.
@@ -199,12 +198,12 @@ void extractEntries(const Archive& archive, std::FILE* archiveFile,
     }
 }
 
-void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool overwriteExisting,
-                       Console& console, unsigned inflateThreads) {
+void extractAllEntries(const Archive& archive, bool overwriteExisting, Console& console,
+                       unsigned inflateThreads) {
     ExtractionOptions options;
     options.overwriteExisting = overwriteExisting;
     options.inflateThreads = inflateThreads;
-    extractEntries(archive, archiveFile, options, console);
+    extractEntries(archive, options, console);
 }
 
 } // namespace qzb

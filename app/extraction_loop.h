@@ -26,11 +26,10 @@ struct ExtractionOptions {
 
 // Writes the entries below the working directory, in table order, with one progress line each
 // on `console` unless quiet. Throws RunError at the first failure; files finished before it stay.
-void extractEntries(const Archive& archive, std::FILE* archiveFile,
-                    const ExtractionOptions& options, Console& console);
+void extractEntries(const Archive& archive, const ExtractionOptions& options, Console& console);
 
 // qzb-unpack's extraction: every entry, every line.
-void extractAllEntries(const Archive& archive, std::FILE* archiveFile, bool overwriteExisting,
-                       Console& console, unsigned inflateThreads);
+void extractAllEntries(const Archive& archive, bool overwriteExisting, Console& console,
+                       unsigned inflateThreads);
 
 } // namespace qzb

@@ -13,7 +13,7 @@
 #include "app/version.h"
 #include "archive/archive.h"
 #include "archive/block_pipeline.h"
-#include "archive/file_io.h"
+#include "platform/archive_file.h"
 #include "platform/platform.h"
 
 namespace qzb {
@@ -73,8 +73,7 @@ void writeSummary(const Archive& archive, Console& console) {
                   " bytes\n  Compression ratio: " + ratioText + "% \n");
 }
 
-void unpack(const std::vector<std::string>& arguments, FileHandle& archiveFile, Console& console,
-            unsigned inflateThreads) {
+void unpack(const std::vector<std::string>& arguments, Console& console, unsigned inflateThreads) {
     const RunOptions options = readOptions(arguments);
     const fs::path archivePath =
         fs::weakly_canonical(fs::absolute(platform::argumentPath(arguments[0])));
@@ -82,21 +81,18 @@ void unpack(const std::vector<std::string>& arguments, FileHandle& archiveFile, 
         throw RunError("Cannot set up the target directory");
     }
 
-    archiveFile = FileHandle(platform::openArchive(archivePath));
-    if (!archiveFile) {
+    Archive archive(platform::ArchiveFile::open(archivePath));
+    if (!archive.file()) {
         throw RunError("Failed to open the QZB file");
     }
     console.print("Target directory: " + platform::displayPath(platform::workingDirectory()) +
                   "\nReading the table of contents...\n");
 
-    Archive archive;
-    if (!archive.readTableOfContents(archiveFile.get(), options.verifyChecksums)) {
+    if (archive.readTableOfContents(options.verifyChecksums) != TableFault::None) {
         throw RunError("The archive is invalid or corrupted");
     }
     writeSummary(archive, console);
-    extractAllEntries(archive, archiveFile.get(), options.overwriteExisting, console,
-                      inflateThreads);
-    archiveFile.close();
+    extractAllEntries(archive, options.overwriteExisting, console, inflateThreads);
 }
 
 void writeError(Console& console, const char* message) {
@@ -116,19 +112,16 @@ int run(const std::vector<std::string>& arguments, Console& console, unsigned in
         return 2;
     }
 
-    FileHandle archiveFile;
+    // The archive is closed, by unwinding, before any error is printed.
     try {
-        unpack(arguments, archiveFile, console, inflateThreads);
+        unpack(arguments, console, inflateThreads);
     } catch (const std::bad_alloc&) {
-        archiveFile.close();
         writeError(console, "bad allocation");
         return 1;
     } catch (const std::exception& error) {
-        archiveFile.close();
         writeError(console, error.what());
         return 1;
     } catch (...) {
-        archiveFile.close();
         writeError(console, "");
         return 1;
     }

@@ -5,32 +5,80 @@
 #include <memory>
 #include <utility>
 
-#include "archive/file_io.h"
 #include "digest/md5.h"
 
 namespace qzb {
 namespace {
 
-// Reads the table of contents front to back, keeping the position and, when digests are checked,
-// the MD5 of every byte read: once the position reaches tocSize that is the table's digest.
+// Records are read in chunks of this many bytes, not one call per record.
+constexpr std::size_t ChunkBytes = 64 * 1024;
+
+// Reads the table of contents front to back through a chunk of its own, keeping the position and,
+// when digests are checked, the MD5 of every byte taken: once the position reaches tocSize that is
+// the table's digest.
 class TocInput {
 public:
-    TocInput(std::FILE* file, bool hash) : file_(file), hash_(hash) { md5Init(context_); }
+    TocInput(const platform::ArchiveFile& file, bool hash)
+        : file_(file), hash_(hash),
+          chunk_(std::make_unique_for_overwrite<unsigned char[]>(ChunkBytes)) {
+        md5Init(context_);
+    }
 
-    bool read(void* destination, std::size_t length) {
-        if (std::fread(destination, 1, length, file_) != length) {
-            return false;
+    // The next `length` bytes, at most ChunkBytes, valid until the next call; nullptr when the
+    // file ends first.
+    const unsigned char* take(std::size_t length) {
+        if (filled_ - used_ < length) {
+            std::memmove(chunk_.get(), chunk_.get() + used_, filled_ - used_);
+            filled_ -= used_;
+            used_ = 0;
+            filled_ +=
+                file_.readAt(position_ + filled_, chunk_.get() + filled_, ChunkBytes - filled_);
+            if (filled_ < length) {
+                return nullptr;
+            }
         }
+        const unsigned char* bytes = chunk_.get() + used_;
+        used_ += length;
         position_ += length;
         if (hash_) {
-            md5Update(context_, destination, length);
+            md5Update(context_, bytes, length);
         }
+        return bytes;
+    }
+
+    // What the chunk holds is copied; a long rest is read straight into `destination`.
+    bool read(void* destination, std::size_t length) {
+        auto* out = static_cast<unsigned char*>(destination);
+        const std::size_t buffered = std::min(length, filled_ - used_);
+        std::memcpy(out, take(buffered), buffered);
+        out += buffered;
+        length -= buffered;
+        if (length >= ChunkBytes) {
+            if (file_.readAt(position_, out, length) != length) {
+                return false;
+            }
+            position_ += length;
+            if (hash_) {
+                md5Update(context_, out, length);
+            }
+            return true;
+        }
+        const unsigned char* rest = take(length);
+        if (rest == nullptr) {
+            return false;
+        }
+        std::memcpy(out, rest, length);
         return true;
     }
 
-    bool skip(std::uint64_t length) {
+    // Only without hashing, which needs every byte.
+    void skip(std::uint64_t length) {
+        if (length <= filled_ - used_) {
+            used_ += static_cast<std::size_t>(length);
+        } else {
+            used_ = filled_ = 0;
+        }
         position_ += length;
-        return seekTo(file_, position_);
     }
 
     std::uint64_t position() const { return position_; }
@@ -42,28 +90,28 @@ public:
     }
 
 private:
-    std::FILE* file_;
+    const platform::ArchiveFile& file_;
     bool hash_;
+    // Bytes [used_, filled_) of the chunk are those of the file from position_ on.
+    std::unique_ptr<unsigned char[]> chunk_;
+    std::size_t used_ = 0;
+    std::size_t filled_ = 0;
     std::uint64_t position_ = 0;
     Md5Context context_;
 };
 
-// Records are read in chunks of about this many bytes, not one call per record.
-constexpr std::size_t ChunkBytes = 64 * 1024;
-
 template <std::size_t RecordSize, typename Decode>
 bool readRecords(TocInput& input, std::uint64_t count, Decode decode) {
     constexpr std::size_t perChunk = ChunkBytes / RecordSize;
-    // On the heap: the process's stack may be small.
-    const auto chunk = std::make_unique_for_overwrite<unsigned char[]>(perChunk * RecordSize);
     while (count > 0) {
         const std::size_t records =
             static_cast<std::size_t>(std::min<std::uint64_t>(count, perChunk));
-        if (!input.read(chunk.get(), records * RecordSize)) {
+        const unsigned char* bytes = input.take(records * RecordSize);
+        if (bytes == nullptr) {
             return false;
         }
         for (std::size_t i = 0; i < records; ++i) {
-            decode(chunk.get() + i * RecordSize);
+            decode(bytes + i * RecordSize);
         }
         count -= records;
     }
@@ -81,8 +129,8 @@ std::string_view nameAt(const std::string& body, std::uint64_t offset) {
 // checked against that limit before memory is reserved for it.
 class TocReader {
 public:
-    TocReader(std::FILE* file, std::uint64_t fileSize, bool verifyChecksums)
-        : file_(file), fileSize_(fileSize), verify_(verifyChecksums),
+    TocReader(const platform::ArchiveFile& file, bool verifyChecksums)
+        : file_(file), fileSize_(file.size()), verify_(verifyChecksums),
           input_(file, verifyChecksums) {}
 
     bool readHeader(std::uint32_t expectedMagic) {
@@ -100,7 +148,8 @@ public:
     bool readNameDigests() {
         const std::uint64_t count = header_.entryCount;
         if (!verify_) {
-            return input_.skip(count * DigestSize);
+            input_.skip(count * DigestSize);
+            return true;
         }
         nameDigests_.resize(count);
         return readRecords<DigestSize>(input_, count,
@@ -165,8 +214,9 @@ public:
         }
         const Md5 tocDigest = input_.digest();
         Md5 storedDigest;
-        return fileSize_ >= DigestSize && seekTo(file_, fileSize_ - DigestSize) &&
-               std::fread(storedDigest.data(), 1, DigestSize, file_) == DigestSize &&
+        return fileSize_ >= DigestSize &&
+               file_.readAt(fileSize_ - DigestSize, storedDigest.data(), DigestSize) ==
+                   DigestSize &&
                tocDigest == storedDigest;
     }
 
@@ -179,7 +229,7 @@ private:
         return input_.position() <= limit_ && length <= limit_ - input_.position();
     }
 
-    std::FILE* file_;
+    const platform::ArchiveFile& file_;
     std::uint64_t fileSize_;
     bool verify_;
     TocInput input_;
@@ -194,25 +244,22 @@ std::string_view Archive::name(std::size_t index) const {
     return nameAt(nameBody_, entries_[index].nameOffset);
 }
 
-// Kept only once every check passed, so no caller ever sees entries whose name offsets were not
-// checked.
-bool Archive::readTableOfContents(std::FILE* archiveFile, bool verifyChecksums) {
+// Kept only once every check but the digests passed, so no caller ever sees entries whose name
+// offsets were not checked.
+TableFault Archive::readTableOfContents(bool verifyChecksums) {
     entries_.clear();
     nameBody_.clear();
     blockSizes_.clear();
-    std::uint64_t fileSize = 0;
-    if (!fileLength(archiveFile, fileSize) || !seekTo(archiveFile, 0)) {
-        return false;
-    }
-    TocReader reader(archiveFile, fileSize, verifyChecksums);
+    TocReader reader(file_, verifyChecksums);
     if (!reader.readHeader(expectedMagic_) || !reader.readNameDigests() || !reader.readEntries() ||
-        !reader.readNames() || !reader.readBlockSizes() || !reader.checkDigests()) {
-        return false;
+        !reader.readNames() || !reader.readBlockSizes()) {
+        return TableFault::Malformed;
     }
+    const bool digestsMatch = reader.checkDigests();
     entries_ = std::move(reader.entries);
     nameBody_ = std::move(reader.nameBody);
     blockSizes_ = std::move(reader.blockSizes);
-    return true;
+    return digestsMatch ? TableFault::None : TableFault::DigestMismatch;
 }
 
 } // namespace qzb

@@ -1,12 +1,12 @@
 #include "archive/block_pipeline.h"
 
 #include <algorithm>
-#include <limits>
 #include <new>
+#include <optional>
 #include <system_error>
 
 #include "archive/block_decoder.h"
-#include "archive/file_io.h"
+#include "platform/archive_file.h"
 
 namespace qzb {
 namespace {
@@ -15,22 +15,17 @@ namespace {
 // time and small ones many at a time: one read and one hand-over for all of them.
 constexpr std::uint32_t SlotBytes = 2 * BlockSize;
 constexpr std::size_t MaxBlocksPerSlot = 1024;
-// Slots per worker: enough that a worker finds a free one while the writer is busy with a large
-// write, few enough that memory stays a few MiB.
+// Slots per worker: enough that a worker finds a planned one while the writer is busy with a
+// large write, few enough that memory stays a few MiB.
 constexpr std::size_t SlotsPerThread = 4;
-
-// Offsets the 64-bit seeks take; an entry whose data starts beyond them cannot be read.
-constexpr std::uint64_t MaxOffset =
-    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
 } // namespace
 
 unsigned defaultInflateThreads() {
-    return std::min(usableProcessors(), MaxInflateThreads);
+    return std::min(platform::usableProcessors(), MaxInflateThreads);
 }
 
-BlockPipeline::BlockPipeline(const Archive& archive, std::FILE* archiveFile, unsigned threads)
-    : archive_(archive), archiveFile_(archiveFile) {
+BlockPipeline::BlockPipeline(const Archive& archive, unsigned threads) : archive_(archive) {
     if (threads <= 1) {
         return;
     }
@@ -48,6 +43,7 @@ BlockPipeline::BlockPipeline(const Archive& archive, std::FILE* archiveFile, uns
         return;
     }
     startEntry(0);
+    planAhead();
     workers_.reserve(threads);
     for (unsigned i = 0; i < threads; ++i) {
         try {
@@ -66,45 +62,29 @@ BlockPipeline::~BlockPipeline() {
         const std::lock_guard lock(mutex_);
         stopping_ = true;
     }
-    spaceChanged_.notify_all();
+    plannedChanged_.notify_all();
     workers_.clear();
 }
 
 DecodeOutcome BlockPipeline::readEntry(std::size_t index, const BlockSink& sink) {
     if (workers_.empty() || index >= archive_.entryCount() || (started_ && index <= lastEntry_)) {
-        return archive_.readEntry(archiveFile_, index, sink);
+        return archive_.readEntry(index, sink);
     }
-    const bool passedOver = started_ ? index > lastEntry_ + 1 : index > 0;
     started_ = true;
     lastEntry_ = index;
     // The same checks, in the same order, as Archive::readEntry.
-    const ArchiveEntry& entry = archive_.entries()[index];
-    const std::uint64_t blocks = blockCount(entry.originalSize);
-    if (blocks == 0) {
-        return {};
-    }
-    const std::size_t tableSize = archive_.blockSizes().size();
-    if (entry.firstBlock > tableSize || blocks > tableSize - entry.firstBlock) {
+    const std::optional<BlockRange> range = archive_.blockRange(index);
+    if (!range) {
         return {EntryFault::BlocksOutsideTable, 0};
     }
-    if (passedOver) {
-        // Entries passed over get no more work.
-        const std::lock_guard lock(mutex_);
-        if (cursor_.entry < index) {
-            startEntry(index);
-        }
+    // Entries passed over get no more planning.
+    if (cursor_.entry < index) {
+        startEntry(index);
     }
-    for (std::uint64_t k = 0; k < blocks; ++k) {
+    for (std::size_t k = 0; k < range->count; ++k) {
         const Block& block = nextBlock(index);
-        // An inflater that could not get memory on a worker gets another chance here, where its
-        // failure ends the run as it would on one thread.
-        if (block.deferred &&
-            !inflateBlock(current_->input.get() + block.inputAt, block.stored,
-                          current_->output.get() + block.outputAt, block.length)) {
-            return {EntryFault::BadBlock, k};
-        }
-        if (!block.ok) {
-            return {block.truncated ? EntryFault::Truncated : EntryFault::BadBlock, k};
+        if (const EntryFault fault = settle(block); fault != EntryFault::None) {
+            return {fault, k};
         }
         if (!sink(bytesOf(block), block.length)) {
             return {EntryFault::SinkRefused, k};
@@ -114,107 +94,134 @@ DecodeOutcome BlockPipeline::readEntry(std::size_t index, const BlockSink& sink)
 }
 
 void BlockPipeline::startEntry(std::size_t entry) {
-    cursor_ = Cursor{entry, 0, 0, true};
-    if (entry < archive_.entryCount()) {
-        cursor_.offset = archive_.entries()[entry].dataOffset;
-        cursor_.readable = cursor_.offset <= MaxOffset;
-    }
-}
-
-void BlockPipeline::settleCursor() {
-    const std::vector<ArchiveEntry>& entries = archive_.entries();
-    const std::size_t tableSize = archive_.blockSizes().size();
-    while (cursor_.entry < entries.size()) {
-        const ArchiveEntry& entry = entries[cursor_.entry];
-        const std::uint64_t blocks = blockCount(entry.originalSize);
-        if (blocks != 0 && entry.firstBlock <= tableSize &&
-            blocks <= tableSize - entry.firstBlock && cursor_.block < blocks) {
+    for (; entry < archive_.entryCount(); ++entry) {
+        const std::optional<BlockRange> range = archive_.blockRange(entry);
+        if (range && range->count > 0) {
+            cursor_ = Cursor{entry, 0, archive_.entries()[entry].dataOffset, *range};
             return;
         }
-        startEntry(cursor_.entry + 1);
     }
+    cursor_ = Cursor{entry, 0, 0, BlockRange{0, 0}};
 }
 
-void BlockPipeline::claim(Slot& slot) {
+void BlockPipeline::planAhead() {
+    std::uint64_t planned = plannedAhead_;
+    while (planned < released_ + slots_.size() && cursor_.entry < archive_.entryCount()) {
+        plan(slots_[planned % slots_.size()]);
+        ++planned;
+    }
+    if (planned == plannedAhead_) {
+        return;
+    }
+    plannedAhead_ = planned;
+    {
+        const std::lock_guard lock(mutex_);
+        planned_ = planned;
+    }
+    plannedChanged_.notify_all();
+}
+
+void BlockPipeline::plan(Slot& slot) {
     const std::vector<ArchiveEntry>& entries = archive_.entries();
     const std::vector<std::uint32_t>& sizes = archive_.blockSizes();
+    slot.ready = false;
     slot.blocks.clear();
     slot.offset = cursor_.offset;
     slot.stored = 0;
     std::uint32_t inflated = 0;
-    settleCursor();
     while (cursor_.entry < entries.size() && slot.blocks.size() < MaxBlocksPerSlot) {
         const ArchiveEntry& entry = entries[cursor_.entry];
-        const std::uint32_t stored = sizes[entry.firstBlock + cursor_.block];
+        const std::uint32_t stored = sizes[cursor_.range.first + cursor_.block];
         const std::uint32_t length = blockLength(entry.originalSize, cursor_.block);
         const bool raw = stored == length;
-        if (!cursor_.readable) {
+        if (entry.dataOffset > platform::MaxReadOffset) {
             // Nothing of the entry can be read: its first block fails it, alone in its slot.
             if (slot.blocks.empty()) {
-                slot.blocks.push_back({cursor_.entry, 0, 0, stored, length, false, false, true});
+                slot.blocks.push_back({cursor_.entry, 0, 0, stored, length});
+                slot.stored = stored;
                 startEntry(cursor_.entry + 1);
-                settleCursor();
             }
             return;
         }
-        if (slot.blocks.empty()) {
-            slot.offset = cursor_.offset;
-        } else if (cursor_.offset != slot.offset + slot.stored ||
-                   stored > SlotBytes - slot.stored || (!raw && length > SlotBytes - inflated)) {
+        if (!slot.blocks.empty() &&
+            (cursor_.offset != slot.offset + slot.stored || stored > SlotBytes - slot.stored ||
+             (!raw && length > SlotBytes - inflated))) {
             return;
         }
-        slot.blocks.push_back({cursor_.entry, slot.stored, inflated, stored, length, true, false});
+        slot.blocks.push_back({cursor_.entry, slot.stored, inflated, stored, length});
         slot.stored += stored;
         if (!raw) {
             inflated += length;
         }
         cursor_.offset += stored;
-        ++cursor_.block;
-        settleCursor();
+        if (++cursor_.block == cursor_.range.count) {
+            startEntry(cursor_.entry + 1);
+        }
     }
 }
 
-void BlockPipeline::decode(Slot& slot) const {
-    const std::size_t got =
-        slot.stored == 0 ? 0 : readAt(archiveFile_, slot.offset, slot.input.get(), slot.stored);
+void BlockPipeline::execute(Slot& slot) const {
+    const std::size_t got = archive_.file().readAt(slot.offset, slot.input.get(), slot.stored);
     for (Block& block : slot.blocks) {
-        block.truncated = block.truncated || block.inputAt + block.stored > got;
-        block.ok = block.ok && !block.truncated;
-        if (block.ok && block.stored != block.length) {
+        if (block.inputAt + block.stored > got) {
+            block.verdict = Verdict::ReadShort;
+            continue;
+        }
+        bool ok = true;
+        if (block.stored != block.length) {
             try {
-                block.ok = inflateBlock(slot.input.get() + block.inputAt, block.stored,
-                                        slot.output.get() + block.outputAt, block.length);
-            } catch (const std::bad_alloc&) {
-                block.deferred = true;
+                ok = inflateBlock(slot.input.get() + block.inputAt, block.stored,
+                                  slot.output.get() + block.outputAt, block.length);
+            } catch (...) {
+                ok = false;
             }
         }
+        block.verdict = ok ? Verdict::Ok : Verdict::InflateFailed;
     }
+}
+
+BlockPipeline::Slot& BlockPipeline::takeLocked() {
+    return slots_[taken_++ % slots_.size()];
 }
 
 void BlockPipeline::work() {
     std::unique_lock lock(mutex_);
     while (true) {
-        spaceChanged_.wait(lock, [this] {
-            if (stopping_) {
-                return true;
-            }
-            settleCursor();
-            return nextSequence_ < consumed_ + slots_.size() &&
-                   cursor_.entry < archive_.entryCount();
-        });
+        plannedChanged_.wait(lock, [this] { return stopping_ || taken_ < planned_; });
         if (stopping_) {
             return;
         }
-        Slot& slot = slots_[nextSequence_ % slots_.size()];
-        slot.sequence = nextSequence_++;
-        slot.ready = false;
-        claim(slot);
+        Slot& slot = takeLocked();
         lock.unlock();
-        decode(slot);
+        execute(slot);
         lock.lock();
         slot.ready = true;
         readyChanged_.notify_one();
     }
+}
+
+// What a worker could not do is done here as one thread does it, so that only a failure this
+// thread meets too is reported, and a lack of memory ends the run as it would there.
+EntryFault BlockPipeline::settle(const Block& block) {
+    unsigned char* const input = current_->input.get() + block.inputAt;
+    switch (block.verdict) {
+    case Verdict::Ok:
+        return EntryFault::None;
+    case Verdict::ReadShort:
+        if (archive_.file().readAt(current_->offset + block.inputAt, input, block.stored) !=
+            block.stored) {
+            return EntryFault::Truncated;
+        }
+        if (block.stored == block.length) {
+            return EntryFault::None;
+        }
+        break;
+    case Verdict::InflateFailed:
+        break;
+    }
+    return inflateBlock(input, block.stored, current_->output.get() + block.outputAt, block.length)
+               ? EntryFault::None
+               : EntryFault::BadBlock;
 }
 
 const BlockPipeline::Block& BlockPipeline::nextBlock(std::size_t entry) {
@@ -225,14 +232,14 @@ const BlockPipeline::Block& BlockPipeline::nextBlock(std::size_t entry) {
                 return block;
             }
         }
-        std::unique_lock lock(mutex_);
         if (current_ != nullptr) {
             current_ = nullptr;
-            ++consumed_;
-            spaceChanged_.notify_one();
+            ++released_;
         }
-        Slot& slot = slots_[consumed_ % slots_.size()];
-        readyChanged_.wait(lock, [&] { return slot.ready && slot.sequence == consumed_; });
+        planAhead();
+        Slot& slot = slots_[released_ % slots_.size()];
+        std::unique_lock lock(mutex_);
+        readyChanged_.wait(lock, [&] { return slot.ready; });
         current_ = &slot;
         currentBlock_ = 0;
     }

@@ -2,61 +2,47 @@
 
 #include "archive/archive.h"
 #include "archive/block_decoder.h"
-#include "archive/file_io.h"
 
 namespace qzb {
 
-ExtractResult Archive::extractEntry(std::FILE* archiveFile, std::FILE* outputFile,
-                                    std::size_t index) const {
-    const DecodeOutcome outcome =
-        readEntry(archiveFile, index, [outputFile](const unsigned char* bytes, std::size_t length) {
-            return std::fwrite(bytes, 1, length, outputFile) == length;
-        });
-    switch (outcome.fault) {
-    case EntryFault::None:
-        return ExtractResult::Done;
-    case EntryFault::SinkRefused:
-        return ExtractResult::WriteFailed;
-    case EntryFault::BlocksOutsideTable:
-    case EntryFault::Truncated:
-    case EntryFault::BadBlock:
-        break;
-    }
-    return ExtractResult::Corrupt;
-}
-
-DecodeOutcome Archive::readEntry(std::FILE* archiveFile, std::size_t index,
-                                 const BlockSink& sink) const {
-    if (index >= entries_.size()) {
-        return {EntryFault::BlocksOutsideTable};
-    }
+std::optional<BlockRange> Archive::blockRange(std::size_t index) const {
     const ArchiveEntry& entry = entries_[index];
     const std::uint64_t blocks = blockCount(entry.originalSize);
     if (blocks == 0) {
-        return {};
+        return BlockRange{0, 0};
     }
     if (entry.firstBlock > blockSizes_.size() || blocks > blockSizes_.size() - entry.firstBlock) {
+        return std::nullopt;
+    }
+    return BlockRange{entry.firstBlock, static_cast<std::size_t>(blocks)};
+}
+
+DecodeOutcome Archive::readEntry(std::size_t index, const BlockSink& sink) const {
+    if (index >= entries_.size()) {
         return {EntryFault::BlocksOutsideTable};
     }
-    // Entries usually lie in table order, so the stream is often there already; a seek would
-    // cost a system call and drop what the stream has read ahead.
-    std::uint64_t position = 0;
-    if ((!filePosition(archiveFile, position) || position != entry.dataOffset) &&
-        !seekTo(archiveFile, entry.dataOffset)) {
-        return {EntryFault::Truncated};
+    const std::optional<BlockRange> range = blockRange(index);
+    if (!range) {
+        return {EntryFault::BlocksOutsideTable};
     }
-
+    if (range->count == 0) {
+        return {};
+    }
+    const ArchiveEntry& entry = entries_[index];
     // Two buffers for the whole call, on the heap since the process's stack may be small; a
     // stored block never exceeds BlockSize.
     const auto buffers = std::make_unique_for_overwrite<unsigned char[]>(2 * BlockSize);
     unsigned char* const stored = buffers.get();
     unsigned char* const decoded = stored + BlockSize;
-    for (std::uint64_t k = 0; k < blocks; ++k) {
+    // Past MaxReadOffset every read fails, so the offset never wraps before the entry fails.
+    std::uint64_t offset = entry.dataOffset;
+    for (std::size_t k = 0; k < range->count; ++k) {
         const std::uint32_t expected = blockLength(entry.originalSize, k);
-        const std::uint32_t storedLength = blockSizes_[entry.firstBlock + k];
-        if (std::fread(stored, 1, storedLength, archiveFile) != storedLength) {
+        const std::uint32_t storedLength = blockSizes_[range->first + k];
+        if (file_.readAt(offset, stored, storedLength) != storedLength) {
             return {EntryFault::Truncated, k};
         }
+        offset += storedLength;
         const unsigned char* bytes = stored;
         if (storedLength != expected) {
             if (!inflateBlock(stored, storedLength, decoded, expected)) {

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "archive/archive.h"
-#include "archive/file_io.h"
+#include "platform/archive_file.h"
 
 int main(int argc, char** argv) {
     const bool verify = argc == 2;
@@ -12,9 +12,8 @@ int main(int argc, char** argv) {
         std::fputs("usage: qzb-bench-toc <archive> [--skip-checksums]\n", stderr);
         return 2;
     }
-    const qzb::FileHandle file(std::fopen(argv[1], "rb"));
-    qzb::Archive archive;
-    if (!file || !archive.readTableOfContents(file.get(), verify)) {
+    qzb::Archive archive(qzb::platform::ArchiveFile::open(argv[1]));
+    if (!archive.file() || archive.readTableOfContents(verify) != qzb::TableFault::None) {
         std::fputs("qzb-bench-toc: cannot read the table of contents\n", stderr);
         return 1;
     }

@@ -2,29 +2,30 @@
 
 #include "app/run_error.h"
 #include "archive/format.h"
+#include "platform/archive_file.h"
 #include "platform/platform.h"
 
 namespace qzb::cli {
 
-OpenedArchive openArchive(const std::string& argument, bool verifyChecksums, bool* digestsDiffer) {
-    OpenedArchive opened{FileHandle(platform::openArchive(platform::argumentPath(argument))),
-                         Archive()};
-    if (!opened.file) {
+Archive openArchive(const std::string& argument, bool verifyChecksums, bool* digestsDiffer) {
+    Archive archive(platform::ArchiveFile::open(platform::argumentPath(argument)));
+    if (!archive.file()) {
         throw RunError(argument + ": cannot open the archive");
     }
-    if (!opened.archive.readTableOfContents(opened.file.get(), verifyChecksums)) {
-        // Read again unchecked, to tell a digest mismatch from a damaged structure.
-        if (verifyChecksums && opened.archive.readTableOfContents(opened.file.get(), false)) {
-            if (digestsDiffer != nullptr) {
-                *digestsDiffer = true;
-                return opened;
-            }
-            throw RunError(argument + ": the MD5 digests of the names or of the table of contents "
-                                      "do not match (--skip-checksums reads it anyway)");
+    switch (archive.readTableOfContents(verifyChecksums)) {
+    case TableFault::None:
+        break;
+    case TableFault::DigestMismatch:
+        if (digestsDiffer != nullptr) {
+            *digestsDiffer = true;
+            break;
         }
+        throw RunError(argument + ": the MD5 digests of the names or of the table of contents "
+                                  "do not match (--skip-checksums reads it anyway)");
+    case TableFault::Malformed:
         throw RunError(argument + ": the archive is invalid or corrupted");
     }
-    return opened;
+    return archive;
 }
 
 std::string faultText(const DecodeOutcome& outcome, std::uint64_t originalSize) {
@@ -47,18 +48,14 @@ std::string faultText(const DecodeOutcome& outcome, std::uint64_t originalSize) 
 }
 
 std::optional<std::uint64_t> storedSize(const Archive& archive, std::size_t index) {
-    const ArchiveEntry& entry = archive.entries()[index];
-    const std::vector<std::uint32_t>& sizes = archive.blockSizes();
-    const std::uint64_t blocks = blockCount(entry.originalSize);
-    if (blocks == 0) {
-        return 0;
-    }
-    if (entry.firstBlock > sizes.size() || blocks > sizes.size() - entry.firstBlock) {
+    const std::optional<BlockRange> range = archive.blockRange(index);
+    if (!range) {
         return std::nullopt;
     }
+    const std::vector<std::uint32_t>& sizes = archive.blockSizes();
     std::uint64_t stored = 0;
-    for (std::uint64_t k = 0; k < blocks; ++k) {
-        stored += sizes[entry.firstBlock + k];
+    for (std::size_t k = 0; k < range->count; ++k) {
+        stored += sizes[range->first + k];
     }
     return stored;
 }

@@ -6,18 +6,13 @@
 #include <string>
 
 #include "archive/archive.h"
-#include "archive/file_io.h"
 
 namespace qzb::cli {
 
 // An archive opened and its table of contents read, or RunError naming the archive and the cause.
-// With `digestsDiffer` a digest mismatch is no error: the table is read unchecked and the flag set.
-struct OpenedArchive {
-    FileHandle file;
-    Archive archive;
-};
-OpenedArchive openArchive(const std::string& argument, bool verifyChecksums,
-                          bool* digestsDiffer = nullptr);
+// With `digestsDiffer` a digest mismatch is no error: the table is taken as read and the flag set.
+Archive openArchive(const std::string& argument, bool verifyChecksums,
+                    bool* digestsDiffer = nullptr);
 
 // The reason, for a report, why an entry's content could not be produced.
 std::string faultText(const DecodeOutcome& outcome, std::uint64_t originalSize);

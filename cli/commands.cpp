@@ -194,11 +194,11 @@ void listTable(const Archive& archive, Console& console) {
 } // namespace
 
 int listEntries(const ListOptions& options, Console& console) {
-    const OpenedArchive opened = openArchive(options.archive, !options.skipChecksums);
+    const Archive archive = openArchive(options.archive, !options.skipChecksums);
     if (options.json) {
-        listJson(opened.archive, console);
+        listJson(archive, console);
     } else {
-        listTable(opened.archive, console);
+        listTable(archive, console);
     }
     return 0;
 }
@@ -206,14 +206,12 @@ int listEntries(const ListOptions& options, Console& console) {
 int testArchive(const TestOptions& options, Console& console) {
     TestReport report(console);
     bool digestsDiffer = false;
-    // A digest mismatch does not hide the entries: they are tested as read unchecked.
-    const OpenedArchive opened =
-        openArchive(options.archive, !options.skipChecksums, &digestsDiffer);
+    // A digest mismatch does not hide the entries: they are tested as the table reads.
+    const Archive archive = openArchive(options.archive, !options.skipChecksums, &digestsDiffer);
     if (digestsDiffer) {
         report.failure(options.archive,
                        "the MD5 digests of the names or of the table of contents do not match");
     }
-    const Archive& archive = opened.archive;
     PathClashes clashes(archive);
     std::uint64_t bytes = 0;
     for (std::size_t i = 0; i < archive.entryCount(); ++i) {
@@ -228,8 +226,8 @@ int testArchive(const TestOptions& options, Console& console) {
             clashes.check(i, *path, report);
         }
         const std::uint64_t size = archive.entries()[i].originalSize;
-        const DecodeOutcome outcome = archive.readEntry(
-            opened.file.get(), i, [](const unsigned char*, std::size_t) { return true; });
+        const DecodeOutcome outcome =
+            archive.readEntry(i, [](const unsigned char*, std::size_t) { return true; });
         if (outcome.fault != EntryFault::None) {
             report.failure(name, faultText(outcome, size));
         } else {
@@ -248,8 +246,7 @@ int testArchive(const TestOptions& options, Console& console) {
 }
 
 int catEntries(const CatOptions& options, Console& console) {
-    const OpenedArchive opened = openArchive(options.archive, true);
-    const Archive& archive = opened.archive;
+    const Archive archive = openArchive(options.archive, true);
     // Every name is looked up before anything is written, in one pass that keeps only the names
     // asked for; the first entry of a name counts, as qzb-unpack keeps the first without /o.
     constexpr std::size_t NotFound = ~std::size_t{0};
@@ -277,8 +274,8 @@ int catEntries(const CatOptions& options, Console& console) {
         indexes.push_back(index);
     }
     for (const std::size_t index : indexes) {
-        const DecodeOutcome outcome = archive.readEntry(
-            opened.file.get(), index, [&](const unsigned char* bytes, std::size_t length) {
+        const DecodeOutcome outcome =
+            archive.readEntry(index, [&](const unsigned char* bytes, std::size_t length) {
                 console.print(std::string_view(reinterpret_cast<const char*>(bytes), length));
                 return true;
             });

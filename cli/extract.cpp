@@ -59,8 +59,7 @@ void enterTargetDirectory(const std::string& argument) {
 } // namespace
 
 int extractMatching(const ExtractOptions& options, Console& console, const Streams& streams) {
-    const OpenedArchive opened = openArchive(options.archive, !options.skipChecksums);
-    const Archive& archive = opened.archive;
+    const Archive archive = openArchive(options.archive, !options.skipChecksums);
     const std::vector<bool> selected = selectEntries(archive, options.patterns);
     std::uint64_t total = 0;
     for (std::size_t i = 0; i < archive.entryCount(); ++i) {
@@ -78,7 +77,7 @@ int extractMatching(const ExtractOptions& options, Console& console, const Strea
     loop.entryStarted = [&](std::size_t index) { current = index; };
     loop.bytesDone = [&](std::uint64_t bytes) { progress.advance(bytes); };
     try {
-        extractEntries(archive, opened.file.get(), loop, console);
+        extractEntries(archive, loop, console);
     } catch (const RunError& error) {
         progress.erase();
         std::string message = error.what();

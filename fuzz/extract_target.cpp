@@ -8,6 +8,7 @@
 #include "archive/archive.h"
 #include "digest/md5.h"
 #include "fuzz/fuzz_support.h"
+#include "testkit/extract_entry.h"
 
 namespace {
 
@@ -21,12 +22,13 @@ struct Extraction {
     qzb::Md5 digest;
 };
 
-Extraction extract(const qzb::Archive& archive, std::FILE* file, std::size_t index) {
+Extraction extract(const qzb::Archive& archive, std::size_t index) {
+    using qzb::test::ExtractResult;
     qzb::fuzz::DigestSink sink;
-    const qzb::ExtractResult result = archive.extractEntry(file, sink.get(), index);
+    const ExtractResult result = qzb::test::extractEntry(archive, index, sink.get());
     // The sink takes every byte, so an entry either extracts or is corrupt.
-    QZB_FUZZ_CHECK(result != qzb::ExtractResult::WriteFailed);
-    const bool ok = result == qzb::ExtractResult::Done;
+    QZB_FUZZ_CHECK(result != ExtractResult::WriteFailed);
+    const bool ok = result == ExtractResult::Done;
     return {ok, sink.length(), sink.digest()};
 }
 
@@ -37,9 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    const qzb::FileHandle file = qzb::fuzz::openInput(input);
-    qzb::Archive archive;
-    if (!archive.readTableOfContents(file.get(), false)) {
+    qzb::Archive archive(qzb::fuzz::openInput(input));
+    if (archive.readTableOfContents(false) != qzb::TableFault::None) {
         return 0;
     }
 
@@ -52,8 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         budget -= 2 * entry.originalSize;
 
-        const Extraction first = extract(archive, file.get(), i);
-        const Extraction again = extract(archive, file.get(), i);
+        const Extraction first = extract(archive, i);
+        const Extraction again = extract(archive, i);
         QZB_FUZZ_CHECK(first.ok == again.ok);
 
         const std::uint64_t blocks = entry.originalSize / 65536 + (entry.originalSize % 65536 != 0);

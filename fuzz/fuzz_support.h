@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "archive/file_io.h"
 #include "digest/md5.h"
 #include "testkit/scratch_files.h"
 
@@ -26,10 +25,9 @@ inline constexpr std::size_t MaxInputSize = 256 * 1024;
 #define QZB_FUZZ_CHECK(condition)                                                                  \
     ((condition) ? void(0) : ::qzb::fuzz::fail(#condition, __FILE__, __LINE__))
 
-// The input as a stream positioned at its start, so the reader keeps its FILE* interface. A
-// scratch file, not a memory stream, so the targets build wherever the tool does.
-inline FileHandle openInput(std::string_view input) {
-    return test::temporaryFile(input);
+// The input as an archive file, opened as the tools open one.
+inline platform::ArchiveFile openInput(std::string_view input) {
+    return test::archiveFile(input);
 }
 
 // Decoded here rather than with the library's helpers, so a fault there cannot hide itself.
@@ -53,9 +51,9 @@ public:
     std::FILE* get() const { return file_; }
 
     std::uint64_t length() const {
-        std::uint64_t position = 0;
-        QZB_FUZZ_CHECK(filePosition(file_, position));
-        return position;
+        const long position = std::ftell(file_);
+        QZB_FUZZ_CHECK(position >= 0);
+        return static_cast<std::uint64_t>(position);
     }
 
     // Reads the output back: once the writing is done.
@@ -79,7 +77,7 @@ public:
 
 private:
     static std::FILE* scratch() {
-        static const FileHandle file = test::temporaryFile();
+        static const test::FileHandle file = test::temporaryFile();
         return file.get();
     }
 

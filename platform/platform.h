@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -8,7 +7,7 @@
 #include "platform/name_rules.h"
 
 // The services whose behaviour differs between systems, besides the file layer's primitives
-// (platform/file_system.h) and the archive's seeks (archive/file_io.h): one source file per
+// (platform/file_system.h) and the archive's reads (platform/archive_file.h): one source file per
 // system implements them all.
 namespace qzb::platform {
 
@@ -25,10 +24,6 @@ std::filesystem::path argumentPath(const std::string& argument);
 
 // A path as the console lines show it: in the byte encoding that entry names are printed in.
 std::string displayPath(const std::filesystem::path& path);
-
-// Opens the archive for binary reading; nullptr for anything that cannot be read as a file,
-// a directory included.
-std::FILE* openArchive(const std::filesystem::path& path);
 
 // The working directory, whatever its length.
 std::filesystem::path workingDirectory();

@@ -10,10 +10,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "archive/file_io.h"
+#include "platform/archive_file.h"
 #include "platform/posix_node.h"
 
 namespace qzb {
+namespace platform {
 
 // The processors of the process's affinity mask, which a container or taskset may narrow.
 unsigned usableProcessors() {
@@ -24,8 +25,6 @@ unsigned usableProcessors() {
     }
     return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
 }
-
-namespace platform {
 
 namespace {
 

@@ -5,17 +5,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "archive/file_io.h"
+#include "platform/archive_file.h"
 #include "platform/posix_node.h"
 
 namespace qzb {
+namespace platform {
 
 unsigned usableProcessors() {
     const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
     return online > 0 ? static_cast<unsigned>(online) : 1;
 }
-
-namespace platform {
 
 Abilities systemAbilities() {
     return {.openBeneath = false,

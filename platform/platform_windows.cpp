@@ -7,14 +7,13 @@
 #include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <utility>
 
-#include "archive/file_io.h"
+#include "platform/archive_file.h"
 #include "platform/console.h"
 #include "platform/file_system.h"
 #include "platform/long_path.h"
@@ -23,56 +22,7 @@
 #include "platform/wide_text.h"
 
 namespace qzb {
-
-bool seekTo(std::FILE* file, std::uint64_t offset) {
-    if (offset > static_cast<std::uint64_t>(std::numeric_limits<long long>::max())) {
-        return false;
-    }
-    return _fseeki64(file, static_cast<long long>(offset), SEEK_SET) == 0;
-}
-
-bool filePosition(std::FILE* file, std::uint64_t& position) {
-    const long long at = _ftelli64(file);
-    if (at < 0) {
-        return false;
-    }
-    position = static_cast<std::uint64_t>(at);
-    return true;
-}
-
-bool fileLength(std::FILE* file, std::uint64_t& length) {
-    if (_fseeki64(file, 0, SEEK_END) != 0) {
-        return false;
-    }
-    const long long end = _ftelli64(file);
-    if (end < 0) {
-        return false;
-    }
-    length = static_cast<std::uint64_t>(end);
-    return true;
-}
-
-std::size_t readAt(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t length) {
-    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-    std::size_t done = 0;
-    while (done < length) {
-        const std::uint64_t at = offset + done;
-        if (at > static_cast<std::uint64_t>(std::numeric_limits<long long>::max())) {
-            break;
-        }
-        OVERLAPPED place{};
-        place.Offset = static_cast<DWORD>(at);
-        place.OffsetHigh = static_cast<DWORD>(at >> 32);
-        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(length - done, 1u << 30));
-        DWORD got = 0;
-        if (!ReadFile(handle, static_cast<unsigned char*>(buffer) + done, want, &got, &place) ||
-            got == 0) {
-            break;
-        }
-        done += got;
-    }
-    return done;
-}
+namespace platform {
 
 unsigned usableProcessors() {
     DWORD_PTR process = 0;
@@ -86,8 +36,6 @@ unsigned usableProcessors() {
     }
     return count == 0 ? 1 : count;
 }
-
-namespace platform {
 
 const NameRules nameRules = NameRules::Windows;
 
@@ -307,20 +255,53 @@ bool createDirectories(const std::wstring& path) {
 
 } // namespace
 
-std::FILE* openArchive(const std::filesystem::path& path) {
-    std::FILE* file = _wfopen(extendedLengthPath(fullPath(path)).c_str(), L"rb");
-    if (file == nullptr) {
-        return nullptr;
+struct ArchiveFile::State {
+    UniqueHandle handle;
+};
+
+ArchiveFile::ArchiveFile() = default;
+ArchiveFile::ArchiveFile(std::unique_ptr<State> state, std::uint64_t size)
+    : state_(std::move(state)), size_(size) {}
+ArchiveFile::ArchiveFile(ArchiveFile&& other) noexcept = default;
+ArchiveFile& ArchiveFile::operator=(ArchiveFile&& other) noexcept = default;
+ArchiveFile::~ArchiveFile() = default;
+
+// Shared for reading and writing as the C runtime's streams open files. Only a file on a disk can
+// be read at any offset: not a pipe, a console or another device.
+ArchiveFile ArchiveFile::open(const std::filesystem::path& path) {
+    UniqueHandle handle(CreateFileW(extendedLengthPath(fullPath(path)).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    BY_HANDLE_FILE_INFORMATION information{};
+    LARGE_INTEGER size{};
+    if (!handle || GetFileType(handle.get()) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(handle.get(), &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        !GetFileSizeEx(handle.get(), &size) || size.QuadPart < 0) {
+        return {};
     }
-    // Only a file on a disk can be read at any offset: not a pipe, a console or another device.
-    struct _stat64 info {};
-    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-    if (_fstat64(_fileno(file), &info) != 0 || (info.st_mode & _S_IFMT) == _S_IFDIR ||
-        GetFileType(handle) != FILE_TYPE_DISK) {
-        std::fclose(file);
-        return nullptr;
+    return ArchiveFile(std::make_unique<State>(State{std::move(handle)}),
+                       static_cast<std::uint64_t>(size.QuadPart));
+}
+
+// The handle is synchronous, so each read also moves its position; nothing reads at the position.
+std::size_t ArchiveFile::readAt(std::uint64_t offset, void* buffer, std::size_t length) const {
+    std::size_t done = 0;
+    while (done < length && offset <= MaxReadOffset && done <= MaxReadOffset - offset) {
+        const std::uint64_t at = offset + done;
+        OVERLAPPED place{};
+        place.Offset = static_cast<DWORD>(at);
+        place.OffsetHigh = static_cast<DWORD>(at >> 32);
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(length - done, 1u << 30));
+        DWORD got = 0;
+        if (!ReadFile(state_->handle.get(), static_cast<unsigned char*>(buffer) + done, want, &got,
+                      &place) ||
+            got == 0) {
+            break;
+        }
+        done += got;
     }
-    return file;
+    return done;
 }
 
 // Upper case, then lower, as the simple folding gives, with the system's own tables; a character

@@ -17,61 +17,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "archive/file_io.h"
+#include "platform/archive_file.h"
 #include "platform/console.h"
 #include "platform/platform.h"
 #include "platform/posix_node.h"
 
 namespace qzb {
-
-bool seekTo(std::FILE* file, std::uint64_t offset) {
-    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-        return false;
-    }
-    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
-}
-
-bool filePosition(std::FILE* file, std::uint64_t& position) {
-    const off_t at = ftello(file);
-    if (at < 0) {
-        return false;
-    }
-    position = static_cast<std::uint64_t>(at);
-    return true;
-}
-
-bool fileLength(std::FILE* file, std::uint64_t& length) {
-    if (fseeko(file, 0, SEEK_END) != 0) {
-        return false;
-    }
-    const off_t end = ftello(file);
-    if (end < 0) {
-        return false;
-    }
-    length = static_cast<std::uint64_t>(end);
-    return true;
-}
-
-std::size_t readAt(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t length) {
-    const int descriptor = fileno(file);
-    std::size_t done = 0;
-    while (done < length) {
-        if (offset + done > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-            break;
-        }
-        const ssize_t got = pread(descriptor, static_cast<unsigned char*>(buffer) + done,
-                                  length - done, static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    return done;
-}
-
 namespace platform {
 
 const NameRules nameRules = NameRules::Posix;
@@ -116,23 +67,53 @@ std::string displayPath(const std::filesystem::path& path) {
     return path.string();
 }
 
-// Without waiting, as a FIFO nobody writes to would have the open wait forever; only what can be
-// read at any offset, as the table of contents and the blocks are.
-std::FILE* openArchive(const std::filesystem::path& path) {
+static_assert(sizeof(off_t) == 8, "file offsets of 64 bits");
+
+struct ArchiveFile::State {
+    UniqueDescriptor fd;
+};
+
+ArchiveFile::ArchiveFile() = default;
+ArchiveFile::ArchiveFile(std::unique_ptr<State> state, std::uint64_t size)
+    : state_(std::move(state)), size_(size) {}
+ArchiveFile::ArchiveFile(ArchiveFile&& other) noexcept = default;
+ArchiveFile& ArchiveFile::operator=(ArchiveFile&& other) noexcept = default;
+ArchiveFile::~ArchiveFile() = default;
+
+// Without waiting, as a FIFO nobody writes to would have the open wait forever. The length comes
+// from the end's offset, which a block device answers where its st_size is 0.
+ArchiveFile ArchiveFile::open(const std::filesystem::path& path) {
     UniqueDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat info {};
     if (!fd || ::fstat(fd.get(), &info) != 0 || !(S_ISREG(info.st_mode) || S_ISBLK(info.st_mode))) {
-        return nullptr;
+        return {};
     }
     const int flags = ::fcntl(fd.get(), F_GETFL);
     if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        return nullptr;
+        return {};
     }
-    std::FILE* file = ::fdopen(fd.get(), "rb");
-    if (file != nullptr) {
-        fd.release();
+    const off_t end = ::lseek(fd.get(), 0, SEEK_END);
+    if (end < 0) {
+        return {};
     }
-    return file;
+    return ArchiveFile(std::make_unique<State>(State{std::move(fd)}),
+                       static_cast<std::uint64_t>(end));
+}
+
+std::size_t ArchiveFile::readAt(std::uint64_t offset, void* buffer, std::size_t length) const {
+    std::size_t done = 0;
+    while (done < length && offset <= MaxReadOffset && done <= MaxReadOffset - offset) {
+        const ssize_t got = ::pread(state_->fd.get(), static_cast<unsigned char*>(buffer) + done,
+                                    length - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
 }
 
 // Upper case, then lower, as the simple folding gives: final sigma and long s meet their

@@ -1,5 +1,6 @@
 #include "testkit/scratch_files.h"
 
+#include <atomic>
 #include <fstream>
 #include <stdexcept>
 
@@ -59,7 +60,53 @@ std::FILE* openTemporary() {
 }
 #endif
 
+// The directory of the archives made from bytes, removed with what is left in it when the process
+// ends.
+class ScratchArchives {
+public:
+    ScratchArchives() : directory_(scratchDirectory("archives")) {
+        std::filesystem::create_directories(directory_);
+    }
+    ScratchArchives(const ScratchArchives&) = delete;
+    ScratchArchives& operator=(const ScratchArchives&) = delete;
+    ~ScratchArchives() {
+        std::error_code ignored;
+        std::filesystem::remove_all(directory_, ignored);
+    }
+
+    std::filesystem::path next() { return directory_ / std::to_string(count_++); }
+
+private:
+    std::filesystem::path directory_;
+    std::atomic<unsigned long> count_{0};
+};
+
 } // namespace
+
+platform::ArchiveFile archiveFile(std::initializer_list<FilePiece> pieces) {
+    static ScratchArchives archives;
+    const std::filesystem::path path = archives.next();
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        for (const FilePiece& piece : pieces) {
+            out.seekp(static_cast<std::streamoff>(piece.offset));
+            out.write(piece.bytes.data(), static_cast<std::streamsize>(piece.bytes.size()));
+        }
+        out.close();
+        if (!out) {
+            throw std::runtime_error("cannot write " + path.string());
+        }
+    }
+    platform::ArchiveFile file = platform::ArchiveFile::open(path);
+    if (!file) {
+        throw std::runtime_error("cannot open " + path.string());
+    }
+    // Windows keeps the name of a file open without delete sharing: the directory's removal
+    // takes it.
+    std::error_code kept;
+    std::filesystem::remove(path, kept);
+    return file;
+}
 
 FileHandle temporaryFile(std::string_view bytes) {
     FileHandle file(openTemporary());

@@ -13,15 +13,14 @@ namespace qzb::test {
 namespace {
 
 TEST(BlockPipeline, WorkersAndIndicesThatDoNotRise) {
-    const FileHandle file = temporaryFile(
-        buildArchive({{"a", compressibleText(70000, "a")}, {"b", compressibleText(9, "b")}}));
-    Archive archive;
-    ASSERT_TRUE(archive.readTableOfContents(file.get(), true));
+    Archive archive(archiveFile(
+        buildArchive({{"a", compressibleText(70000, "a")}, {"b", compressibleText(9, "b")}})));
+    ASSERT_EQ(archive.readTableOfContents(true), TableFault::None);
     EXPECT_GE(defaultInflateThreads(), 1u);
     EXPECT_LE(defaultInflateThreads(), MaxInflateThreads);
-    EXPECT_EQ(BlockPipeline(archive, file.get(), 1).threads(), 0u);
+    EXPECT_EQ(BlockPipeline(archive, 1).threads(), 0u);
 
-    BlockPipeline pipeline(archive, file.get(), 3);
+    BlockPipeline pipeline(archive, 3);
     EXPECT_EQ(pipeline.threads(), 3u);
     std::string read;
     const BlockSink sink = [&](const unsigned char* bytes, std::size_t length) {

@@ -9,11 +9,11 @@
 #include <gtest/gtest.h>
 
 #include "archive/archive.h"
-#include "archive/file_io.h"
 #include "archive/format.h"
 #include "digest/md5.h"
 #include "testkit/archive_writer.h"
 #include "testkit/content.h"
+#include "testkit/extract_entry.h"
 #include "testkit/hostile_archives.h"
 #include "testkit/scratch_files.h"
 
@@ -21,19 +21,20 @@ namespace {
 
 using qzb::Archive;
 using qzb::BlockSize;
+using qzb::TableFault;
 using qzb::test::ArchiveImage;
 using qzb::test::BlockMode;
 using qzb::test::compressibleText;
 using qzb::test::contentOf;
+using qzb::test::ExtractResult;
 using qzb::test::FileHandle;
 using qzb::test::incompressibleBytes;
 using qzb::test::zlibStream;
 
 // Extracts entry `index` of an archive already read; nullopt when extraction fails.
-std::optional<std::string> extract(const Archive& archive, std::FILE* archiveFile,
-                                   std::size_t index) {
+std::optional<std::string> extract(const Archive& archive, std::size_t index) {
     const FileHandle output = qzb::test::temporaryFile();
-    if (archive.extractEntry(archiveFile, output.get(), index) != qzb::ExtractResult::Done) {
+    if (qzb::test::extractEntry(archive, index, output.get()) != ExtractResult::Done) {
         return std::nullopt;
     }
     return contentOf(output.get());
@@ -57,11 +58,10 @@ TEST(EntryExtractor, RestoresEntriesInAnyOrder) {
     ASSERT_EQ(image.blockSizes[6], 0u);
     ASSERT_EQ(image.blockSizes[7], 5u);
 
-    const FileHandle file = qzb::test::temporaryFile(image.serialize());
-    Archive archive;
-    ASSERT_TRUE(archive.readTableOfContents(file.get(), true));
+    Archive archive(qzb::test::archiveFile(image.serialize()));
+    ASSERT_EQ(archive.readTableOfContents(true), TableFault::None);
     for (const std::size_t index : {4u, 2u, 0u, 3u, 1u, 2u}) {
-        EXPECT_EQ(extract(archive, file.get(), index), files[index].content) << files[index].name;
+        EXPECT_EQ(extract(archive, index), files[index].content) << files[index].name;
     }
 }
 
@@ -78,11 +78,10 @@ TEST(EntryExtractor, ForcedZlibBlocksOfEverySmallLength) {
     for (std::size_t i = 0; i < files.size(); ++i) {
         ASSERT_NE(image.blockSizes[i], files[i].content.size()) << files[i].name;
     }
-    const FileHandle file = qzb::test::temporaryFile(image.serialize());
-    Archive archive;
-    ASSERT_TRUE(archive.readTableOfContents(file.get(), true));
+    Archive archive(qzb::test::archiveFile(image.serialize()));
+    ASSERT_EQ(archive.readTableOfContents(true), TableFault::None);
     for (std::size_t i = 0; i < files.size(); ++i) {
-        EXPECT_EQ(extract(archive, file.get(), i), files[i].content) << files[i].name;
+        EXPECT_EQ(extract(archive, i), files[i].content) << files[i].name;
     }
     EXPECT_THROW(
         qzb::test::makeArchive({{"x", incompressibleBytes(BlockSize, 7), BlockMode::Zlib}}),
@@ -93,10 +92,9 @@ TEST(EntryExtractor, EmptyEntryReadsNothing) {
     ArchiveImage image = qzb::test::makeArchive({{"a", "abc"}, {"empty", ""}});
     image.entries[1].firstBlock = UINT32_MAX;
     image.entries[1].dataOffset = UINT64_MAX;
-    const FileHandle file = qzb::test::temporaryFile(image.serialize());
-    Archive archive;
-    ASSERT_TRUE(archive.readTableOfContents(file.get(), true));
-    EXPECT_EQ(extract(archive, file.get(), 1), "");
+    Archive archive(qzb::test::archiveFile(image.serialize()));
+    ASSERT_EQ(archive.readTableOfContents(true), TableFault::None);
+    EXPECT_EQ(extract(archive, 1), "");
 }
 
 // The table reads, digests aside; the intact entry extracts and the broken one is refused.
@@ -111,13 +109,12 @@ TEST(EntryExtractor, RefusesEntriesThatCannotBeDecoded) {
         }
     }
     for (const auto& [what, image] : cases) {
-        const FileHandle file = qzb::test::temporaryFile(image.serialize());
-        Archive archive;
-        ASSERT_TRUE(archive.readTableOfContents(file.get(), false)) << what;
+        Archive archive(qzb::test::archiveFile(image.serialize()));
+        ASSERT_EQ(archive.readTableOfContents(false), TableFault::None) << what;
         ASSERT_EQ(archive.entryCount(), 2u) << what;
-        EXPECT_TRUE(extract(archive, file.get(), 0).has_value()) << what;
+        EXPECT_TRUE(extract(archive, 0).has_value()) << what;
         const FileHandle output = qzb::test::temporaryFile();
-        EXPECT_EQ(archive.extractEntry(file.get(), output.get(), 1), qzb::ExtractResult::Corrupt)
+        EXPECT_EQ(qzb::test::extractEntry(archive, 1, output.get()), ExtractResult::Corrupt)
             << what;
     }
 }
@@ -128,21 +125,19 @@ TEST(EntryExtractor, RefusedWriteIsToldApart) {
     qzb::test::writeFile(path, "");
     const FileHandle readOnly(std::fopen(path.c_str(), "rb"));
     ASSERT_TRUE(readOnly);
-    const FileHandle file = qzb::test::temporaryFile(
+    Archive archive(qzb::test::archiveFile(
         qzb::test::buildArchive({{"raw", "abc", BlockMode::Raw},
                                  {"zlib", compressibleText(5000), BlockMode::Zlib},
-                                 {"empty", ""}}));
-    Archive archive;
-    ASSERT_TRUE(archive.readTableOfContents(file.get(), true));
-    using qzb::ExtractResult;
+                                 {"empty", ""}})));
+    ASSERT_EQ(archive.readTableOfContents(true), TableFault::None);
     const ExtractResult expected[] = {ExtractResult::WriteFailed, ExtractResult::WriteFailed,
                                       ExtractResult::Done};
     for (std::size_t i = 0; i < std::size(expected); ++i) {
-        EXPECT_EQ(archive.extractEntry(file.get(), readOnly.get(), i), expected[i]) << i;
+        EXPECT_EQ(qzb::test::extractEntry(archive, i, readOnly.get()), expected[i]) << i;
     }
 }
 
-// The data lies past 4 GiB in a sparse file; reaching it needs a 64-bit seek.
+// The data lies past 4 GiB in a sparse file; reaching it needs a 64-bit offset.
 TEST(EntryExtractor, ReachesDataBeyondFourGiB) {
     const std::string content = "far away";
     ArchiveImage image = qzb::test::makeArchive({{"far", content, BlockMode::Raw}});
@@ -151,16 +146,10 @@ TEST(EntryExtractor, ReachesDataBeyondFourGiB) {
     const std::string table = image.serialize().substr(0, image.tocSize);
     const qzb::Md5 digest = qzb::md5Digest(table.data(), table.size());
 
-    const FileHandle file = qzb::test::temporaryFile(table);
-    ASSERT_TRUE(qzb::seekTo(file.get(), offset));
-    ASSERT_EQ(std::fwrite(content.data(), 1, content.size(), file.get()), content.size());
-    ASSERT_EQ(std::fwrite(digest.data(), 1, digest.size(), file.get()), digest.size());
-    ASSERT_EQ(std::fflush(file.get()), 0);
-    std::rewind(file.get());
-
-    Archive archive;
-    ASSERT_TRUE(archive.readTableOfContents(file.get(), true));
-    EXPECT_EQ(extract(archive, file.get(), 0), content);
+    const std::string tail = content + std::string(digest.begin(), digest.end());
+    Archive archive(qzb::test::archiveFile({{0, table}, {offset, tail}}));
+    ASSERT_EQ(archive.readTableOfContents(true), TableFault::None);
+    EXPECT_EQ(extract(archive, 0), content);
 }
 
 } // namespace

@@ -23,6 +23,7 @@
 #include "digest/md5.h"
 #include "testkit/archive_writer.h"
 #include "testkit/content.h"
+#include "testkit/extract_entry.h"
 #include "testkit/hostile_archives.h"
 #include "testkit/scratch_files.h"
 #include "tests/support/run_process.h"
@@ -71,10 +72,9 @@ struct Outcome {
 // Entries go one after another into a single scratch file: a file per entry would cost more than
 // the extraction itself.
 Outcome unpackInProcess(std::string_view bytes, bool verifyChecksums) {
-    const FileHandle file = temporaryFile(bytes);
-    Archive archive;
+    Archive archive(archiveFile(bytes));
     Outcome outcome;
-    outcome.read = archive.readTableOfContents(file.get(), verifyChecksums);
+    outcome.read = archive.readTableOfContents(verifyChecksums) == TableFault::None;
     if (!outcome.read) {
         return outcome;
     }
@@ -82,8 +82,7 @@ Outcome unpackInProcess(std::string_view bytes, bool verifyChecksums) {
     std::vector<std::optional<std::pair<long, long>>> spans;
     for (std::size_t i = 0; i < archive.entryCount(); ++i) {
         const long start = std::ftell(output.get());
-        const bool extracted =
-            archive.extractEntry(file.get(), output.get(), i) == ExtractResult::Done;
+        const bool extracted = extractEntry(archive, i, output.get()) == ExtractResult::Done;
         spans.push_back(extracted ? std::optional(std::pair(start, std::ftell(output.get())))
                                   : std::nullopt);
     }
