@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "app/extraction_loop.h"
+#include "app/file_layer.h"
 #include "app/run_error.h"
 #include "app/version.h"
 #include "archive/archive.h"
@@ -78,24 +79,27 @@ void unpack(const std::vector<std::string>& arguments, FileHandle& archiveFile, 
     const RunOptions options = readOptions(arguments);
     const fs::path archivePath =
         fs::weakly_canonical(fs::absolute(platform::argumentPath(arguments[0])));
-    if (!platform::enterTargetDirectory(platform::argumentPath(arguments[1]))) {
-        throw RunError("Cannot set up the target directory");
+    const fs::path targetPath = platform::argumentPath(arguments[1]);
+    files::Directory target = files::Directory::openTarget(targetPath);
+    if (!target) {
+        throw RunError("Cannot set up the target directory", target.error());
     }
 
     archiveFile = FileHandle(platform::openArchive(archivePath));
     if (!archiveFile) {
         throw RunError("Failed to open the QZB file");
     }
-    console.print("Target directory: " + platform::displayPath(platform::workingDirectory()) +
-                  "\nReading the table of contents...\n");
+    console.print(
+        "Target directory: " + platform::displayPath(platform::fullTargetPath(targetPath)) +
+        "\nReading the table of contents...\n");
 
     Archive archive;
     if (!archive.readTableOfContents(archiveFile.get(), options.verifyChecksums)) {
         throw RunError("The archive is invalid or corrupted");
     }
     writeSummary(archive, console);
-    extractAllEntries(archive, archiveFile.get(), options.overwriteExisting, console,
-                      inflateThreads);
+    extractAllEntries(archive, archiveFile.get(), std::move(target), options.overwriteExisting,
+                      console, inflateThreads);
     archiveFile.close();
 }
 
