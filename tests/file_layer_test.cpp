@@ -42,9 +42,11 @@ using Outcome = NewFile::Outcome;
 std::error_code lockRefused(const Node&) {
     return std::make_error_code(std::errc::no_lock_available);
 }
+#ifndef _WIN32
 std::error_code nameRefused(const Node&, const Node&, const std::string&, LinkVia, bool) {
     return std::make_error_code(std::errc::operation_not_permitted);
 }
+#endif
 std::error_code renameRefused(const Node&, const std::string&, const std::string&) {
     return std::make_error_code(std::errc::operation_not_permitted);
 }
