@@ -39,14 +39,14 @@ class EntryDirectories {
 public:
     explicit EntryDirectories(files::Directory target) : target_(std::move(target)) {
         if (!target_) {
-            throw RunError("Failed to create destination directories");
+            throw RunError("Failed to create destination directories", target_.error());
         }
         target_.removeLeftovers();
     }
 
     // The directory of `entry`, made where missing. Entries of one directory usually follow each
     // other, so it is reached once for all of them.
-    const files::Directory& reach(const EntryPath& entry) {
+    const files::Directory& reach(const EntryPath& entry, std::size_t index) {
         madeNow_ = false;
         if (entry.directory.empty()) {
             return target_;
@@ -56,12 +56,12 @@ public:
         }
         current_ = target_.reach(entry.directory, madeNow_);
         if (!current_) {
-            throw RunError("Failed to create destination directories");
+            throw RunError("Failed to create destination directories", index, current_.error());
         }
         // A directory that cannot be told apart from others would share their bookkeeping.
         const std::optional<files::NodeIdentity> identity = current_.identity();
         if (!identity) {
-            throw RunError("Failed to create destination directories");
+            throw RunError("Failed to create destination directories", index);
         }
         currentPath_ = entry.directory;
         if (madeNow_) {
@@ -95,11 +95,12 @@ private:
 // Whether the entry is skipped because something stands at its path. A name that ends in a
 // separator or in "." names its directory: it stands there unless just made, and no file can
 // be made in its place.
-bool skipEntry(const EntryPath& entry, std::string_view fileName, const EntryDirectories& places,
-               const files::Directory& directory, bool overwriteExisting) {
+bool skipEntry(std::size_t index, const EntryPath& entry, std::string_view fileName,
+               const EntryDirectories& places, const files::Directory& directory,
+               bool overwriteExisting) {
     if (!entry.hasFileName) {
         if (overwriteExisting || places.madeNow()) {
-            throw RunError("Failed to create the destination file");
+            throw RunError("Failed to create the destination file", index);
         }
         return true;
     }
@@ -109,22 +110,20 @@ bool skipEntry(const EntryPath& entry, std::string_view fileName, const EntryDir
         return true;
     }
     if (existing == files::PathKind::Directory) {
-        throw RunError("Failed to create the destination file");
+        throw RunError("Failed to create the destination file", index);
     }
     return false;
 }
 
 void writeEntry(BlockPipeline& pipeline, std::size_t index, const files::Directory& directory,
-                std::string_view fileName, const ExtractionOptions& options,
-                std::vector<char>& outputBuffer) {
-    files::NewFile output(directory, outputBuffer.data(), outputBuffer.size());
-    std::FILE* const stream = output.stream();
-    if (stream == nullptr) {
-        throw RunError("Failed to create the destination file");
+                std::string_view fileName, const ExtractionOptions& options) {
+    files::NewFile output(directory);
+    if (!output) {
+        throw RunError("Failed to create the destination file", index, output.error());
     }
     const DecodeOutcome outcome =
         pipeline.readEntry(index, [&](const unsigned char* bytes, std::size_t length) {
-            if (std::fwrite(bytes, 1, length, stream) != length) {
+            if (output.write(bytes, length)) {
                 return false;
             }
             if (options.bytesDone) {
@@ -136,43 +135,40 @@ void writeEntry(BlockPipeline& pipeline, std::size_t index, const files::Directo
     case EntryFault::None:
         break;
     case EntryFault::SinkRefused:
-        throw RunError("Failed to write the destination file");
+        throw RunError("Failed to write the destination file", index, output.error());
     case EntryFault::BlocksOutsideTable:
     case EntryFault::Truncated:
     case EntryFault::BadBlock:
-        throw RunError("The archive is invalid or corrupted");
+        throw RunError("The archive is invalid or corrupted", index);
     }
     // Exists: something appeared at the path meanwhile; it stays and the entry counts as
     // skipped.
-    switch (output.commit(fileName, options.overwriteExisting)) {
-    case files::NewFile::Commit::Done:
-    case files::NewFile::Commit::Exists:
+    const files::NewFile::Commit commit = output.commit(fileName, options.overwriteExisting);
+    switch (commit.outcome) {
+    case files::NewFile::Outcome::Done:
+    case files::NewFile::Outcome::Exists:
         break;
-    case files::NewFile::Commit::WriteFailed:
-        throw RunError("Failed to write the destination file");
-    case files::NewFile::Commit::Failed:
-        throw RunError("Failed to create the destination file");
+    case files::NewFile::Outcome::WriteFailed:
+        throw RunError("Failed to write the destination file", index, commit.error);
+    case files::NewFile::Outcome::Failed:
+        throw RunError("Failed to create the destination file", index, commit.error);
     }
 }
 
 } // namespace
 
-void extractEntries(const Archive& archive, const ExtractionOptions& options, Console& console) {
+void extractEntries(const Archive& archive, files::Directory target,
+                    const ExtractionOptions& options, Console& console) {
     if (!options.quiet) {
         console.print("Extracting the files... This might take a while. Press Ctrl+C to cancel.\n");
     }
-    EntryDirectories places(files::Directory::openTarget());
+    EntryDirectories places(std::move(target));
     BlockPipeline pipeline(archive, options.inflateThreads);
 
     const std::size_t count = archive.entryCount();
-    // A whole block goes out in one write and a small file in one write at its commit.
-    std::vector<char> outputBuffer(BlockSize);
     for (std::size_t i = 0; i < count; ++i) {
         if (options.selected && !options.selected(i)) {
             continue;
-        }
-        if (options.entryStarted) {
-            options.entryStarted(i);
         }
         const std::string_view name = archive.name(i);
         if (!options.quiet) {
@@ -181,13 +177,13 @@ void extractEntries(const Archive& archive, const ExtractionOptions& options, Co
 
         const std::optional<EntryPath> entry = entryPath(name, platform::nameRules);
         if (!entry) {
-            throw RunError("Invalid file path listed in the archive");
+            throw RunError("Invalid file path listed in the archive", i);
         }
-        const files::Directory& directory = places.reach(*entry);
+        const files::Directory& directory = places.reach(*entry, i);
         const std::string_view fileName =
             std::string_view(entry->path).substr(entry->path.rfind('/') + 1);
-        if (!skipEntry(*entry, fileName, places, directory, options.overwriteExisting)) {
-            writeEntry(pipeline, i, directory, fileName, options, outputBuffer);
+        if (!skipEntry(i, *entry, fileName, places, directory, options.overwriteExisting)) {
+            writeEntry(pipeline, i, directory, fileName, options);
         } else if (options.bytesDone) {
             options.bytesDone(archive.entries()[i].originalSize);
         }
@@ -198,12 +194,12 @@ void extractEntries(const Archive& archive, const ExtractionOptions& options, Co
     }
 }
 
-void extractAllEntries(const Archive& archive, bool overwriteExisting, Console& console,
-                       unsigned inflateThreads) {
+void extractAllEntries(const Archive& archive, files::Directory target, bool overwriteExisting,
+                       Console& console, unsigned inflateThreads) {
     ExtractionOptions options;
     options.overwriteExisting = overwriteExisting;
     options.inflateThreads = inflateThreads;
-    extractEntries(archive, options, console);
+    extractEntries(archive, std::move(target), options, console);
 }
 
 } // namespace qzb

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "app/console.h"
+#include "app/file_layer.h"
 #include "archive/archive.h"
 
 namespace qzb {
@@ -16,20 +17,20 @@ struct ExtractionOptions {
     bool quiet = false;
     // The entries to write, by index; when unset, all. The others are passed over silently.
     std::function<bool(std::size_t index)> selected;
-    // Told of each entry written or skipped, before anything is done with it.
-    std::function<void(std::size_t index)> entryStarted;
     // Told of the length of each block written, and of the whole size of an entry skipped.
     std::function<void(std::uint64_t bytes)> bytesDone;
     // Threads that inflate blocks ahead of the writer (1: the writer inflates them itself).
     unsigned inflateThreads = 1;
 };
 
-// Writes the entries below the working directory, in table order, with one progress line each
-// on `console` unless quiet. Throws RunError at the first failure; files finished before it stay.
-void extractEntries(const Archive& archive, const ExtractionOptions& options, Console& console);
+// Writes the entries below `target`, in table order, with one progress line each on `console`
+// unless quiet. Throws RunError at the first failure, with the entry's index once one is read;
+// files finished before it stay.
+void extractEntries(const Archive& archive, files::Directory target,
+                    const ExtractionOptions& options, Console& console);
 
 // qzb-unpack's extraction: every entry, every line.
-void extractAllEntries(const Archive& archive, bool overwriteExisting, Console& console,
-                       unsigned inflateThreads);
+void extractAllEntries(const Archive& archive, files::Directory target, bool overwriteExisting,
+                       Console& console, unsigned inflateThreads);
 
 } // namespace qzb

@@ -4,6 +4,9 @@
 #include <charconv>
 #include <utility>
 
+#include "archive/format.h"
+#include "platform/platform.h"
+
 namespace qzb::files {
 
 namespace {
@@ -64,33 +67,13 @@ bool isHiddenFileName(std::string_view name, std::uint64_t& process) {
 // What the target found out about its file system, shared by every directory reached from it.
 struct Directory::Context {
     platform::Abilities abilities;
-    NewFileForm form = NewFileForm::Usual;
+    NamingCalls calls;
     std::uint64_t process = platform::processId();
     std::uint64_t nextHidden = 0;
 
     std::string hiddenName() {
         return std::string(HiddenPrefix) + std::to_string(process) + "-" +
                std::to_string(nextHidden++) + std::string(HiddenSuffix);
-    }
-
-    std::error_code lock(const platform::Node& file) const {
-        return form == NewFileForm::NamedLocksRefused
-                   ? std::make_error_code(std::errc::no_lock_available)
-                   : platform::lockFile(file);
-    }
-
-    std::error_code name(const platform::Node& file, const platform::Node& directory,
-                         const std::string& to, bool replace) const {
-        return form == NewFileForm::LinkRefused
-                   ? std::make_error_code(std::errc::operation_not_permitted)
-                   : platform::nameUnnamed(file, directory, to, abilities.linkVia, replace);
-    }
-
-    std::error_code renameNoReplace(const platform::Node& directory, const std::string& from,
-                                    const std::string& to) const {
-        return form == NewFileForm::NamedRenameRefused
-                   ? std::make_error_code(std::errc::operation_not_permitted)
-                   : platform::renameNoReplace(directory, from, to);
     }
 };
 
@@ -102,32 +85,24 @@ Directory::~Directory() = default;
 Directory::Directory(std::shared_ptr<Context> context, platform::Node node)
     : context_(std::move(context)), node_(std::move(node)) {}
 
-Directory Directory::openTarget(NewFileForm form) {
-    auto context = std::make_shared<Context>();
-    context->abilities = platform::systemAbilities();
-    context->form = form;
-    platform::Abilities& abilities = context->abilities;
-    switch (form) {
-    case NewFileForm::Usual:
-        break;
-    case NewFileForm::LinkDescriptor:
-    case NewFileForm::LinkRefused:
-        abilities.linkVia = platform::LinkVia::Descriptor;
-        break;
-    case NewFileForm::LinkProcPath:
-        abilities.linkVia = platform::LinkVia::ProcPath;
-        break;
-    case NewFileForm::Named:
-    case NewFileForm::NamedLocksRefused:
-    case NewFileForm::NamedRenameRefused:
-        abilities.unnamedFiles = false;
-        abilities.locks = true;
-        break;
+Directory::Directory(std::error_code error) : error_(error) {}
+
+Directory Directory::openTarget(const std::filesystem::path& target) {
+    return openTarget(target, platform::systemAbilities(), NamingCalls());
+}
+
+Directory Directory::openTarget(const std::filesystem::path& target,
+                                const platform::Abilities& abilities, const NamingCalls& calls) {
+    if (const std::error_code error = platform::makeTargetDirectory(target)) {
+        return Directory(error);
     }
     platform::Node node;
-    if (platform::openWorkingDirectory(node)) {
-        return Directory();
+    if (const std::error_code error = platform::openTarget(target, node)) {
+        return Directory(error);
     }
+    auto context = std::make_shared<Context>();
+    context->abilities = abilities;
+    context->calls = calls;
     return Directory(std::move(context), std::move(node));
 }
 
@@ -144,7 +119,7 @@ Directory Directory::reach(std::string_view path, bool& created) const {
             abilities.openBeneath = false;
         } else if (error != std::errc::no_such_file_or_directory &&
                    error != std::errc::filename_too_long) {
-            return Directory();
+            return Directory(error);
         }
     }
     // One element at a time, made where missing, and past the length a single call takes.
@@ -165,18 +140,20 @@ Directory Directory::reach(std::string_view path, bool& created) const {
             error = platform::makeDirectory(parent, element);
             created = !error;
             if (error && error != std::errc::file_exists) {
-                return Directory();
+                return Directory(error);
             }
             error = platform::openChild(parent, element, next);
         }
         if (error) {
             created = false;
-            return Directory();
+            return Directory(error);
         }
         current = std::move(next);
     }
-    if (!current && platform::openChild(node_, ".", current)) {
-        return Directory();
+    if (!current) {
+        if (const std::error_code error = platform::openChild(node_, ".", current)) {
+            return Directory(error);
+        }
     }
     return Directory(context_, std::move(current));
 }
@@ -203,68 +180,103 @@ void Directory::removeLeftovers() const {
         std::uint64_t process = 0;
         if (isHiddenFileName(name, process) && process != context_->process &&
             !platform::processAlive(process) && platform::unlocked(node_, name)) {
-            platform::removeFile(node_, name);
+            // One that cannot be removed stays for a later run, and harms nothing meanwhile.
+            static_cast<void>(platform::removeFile(node_, name));
         }
     }
 }
 
-NewFile::NewFile(const Directory& directory, char* buffer, std::size_t size)
-    : directory_(directory), buffer_(buffer), size_(size) {
+NewFile::NewFile(const Directory& directory) : directory_(directory) {
     Directory::Context& context = *directory.context_;
     if (context.abilities.unnamedFiles && !directory.namedOnly_) {
-        const std::error_code error =
-            platform::createUnnamed(directory.node_, context.hiddenName(), file_);
-        unnamed_ = !error;
-        directory.namedOnly_ = error && unnamedRefused(error);
+        error_ = platform::createUnnamed(directory.node_, context.hiddenName(), file_);
+        unnamed_ = !error_;
+        directory.namedOnly_ = error_ && unnamedRefused(error_);
     }
-    if (!unnamed_ && !createNamed()) {
-        return;
+    if (!unnamed_) {
+        error_ = createNamed();
     }
-    stream_ = platform::openStream(file_, buffer_, size_);
 }
 
 NewFile::~NewFile() {
-    closeFile();
+    // Discarded: what fails here leaves a hidden file that a later run removes.
+    static_cast<void>(closeFile());
     if (!hiddenName_.empty()) {
-        platform::removeFile(directory_.node_, hiddenName_);
+        static_cast<void>(platform::removeFile(directory_.node_, hiddenName_));
     }
 }
 
 // Under a fresh hidden name, locked where the file system allows: a later run removes it only
 // once this process is gone and the lock free. Where locks fail the process number alone
 // guards it, and no further lock is tried.
-bool NewFile::createNamed() {
+std::error_code NewFile::createNamed() {
     Directory::Context& context = *directory_.context_;
+    std::error_code error;
     for (int attempt = 0; attempt < NameAttempts; ++attempt) {
         std::string name = context.hiddenName();
-        const std::error_code error = platform::createNamed(directory_.node_, name, file_);
+        error = platform::createNamed(directory_.node_, name, file_);
         if (error == std::errc::file_exists) {
             continue;
         }
         if (error) {
-            return false;
+            return error;
         }
         hiddenName_ = std::move(name);
-        if (context.abilities.locks && context.lock(file_)) {
+        if (context.abilities.locks && context.calls.lock(file_)) {
             context.abilities.locks = false;
         }
-        return true;
+        return {};
     }
-    return false;
+    return error;
 }
 
-bool NewFile::closeFile() {
-    if (!file_) {
-        return true;
+std::error_code NewFile::write(const unsigned char* bytes, std::size_t length) {
+    if (error_) {
+        return error_;
     }
-    const bool closed = !platform::closeFile(file_, std::exchange(stream_, nullptr));
+    if (buffered_ + length > BlockSize) {
+        error_ = flush();
+    }
+    if (!error_ && length >= BlockSize) {
+        error_ = platform::writeAll(file_, bytes, length);
+    } else if (!error_) {
+        if (!buffer_) {
+            buffer_ = std::make_unique_for_overwrite<unsigned char[]>(BlockSize);
+        }
+        std::copy(bytes, bytes + length, buffer_.get() + buffered_);
+        buffered_ += length;
+    }
+    return error_;
+}
+
+std::error_code NewFile::flush() {
+    if (buffered_ == 0) {
+        return {};
+    }
+    const std::size_t length = std::exchange(buffered_, 0);
+    return platform::writeAll(file_, buffer_.get(), length);
+}
+
+std::error_code NewFile::closeFile() {
+    if (!file_) {
+        return {};
+    }
+    const std::error_code error = platform::closeFile(file_);
     file_ = platform::Node();
-    return closed;
+    return error;
+}
+
+// Where the process may not set them, the new file keeps its own.
+void NewFile::keepAttributes(const std::string& of) {
+    static_cast<void>(platform::keepAttributes(directory_.node_, of, file_));
 }
 
 NewFile::Commit NewFile::commit(std::string_view name, bool replace) {
-    if (std::fflush(stream_) != 0) {
-        return Commit::WriteFailed;
+    if (!error_) {
+        error_ = flush();
+    }
+    if (error_) {
+        return {Outcome::WriteFailed, error_};
     }
     const std::string to(name);
     return unnamed_ ? commitUnnamed(to, replace) : commitNamed(to, replace);
@@ -275,18 +287,21 @@ NewFile::Commit NewFile::commit(std::string_view name, bool replace) {
 NewFile::Commit NewFile::commitNamed(const std::string& to, bool replace) {
     const platform::Node& directory = directory_.node_;
     if (replace) {
-        platform::keepAttributes(directory, to, file_);
+        keepAttributes(to);
     }
-    if (!closeFile()) {
-        return Commit::WriteFailed;
+    if (const std::error_code error = closeFile()) {
+        return {Outcome::WriteFailed, error};
     }
     const std::error_code error =
         replace ? platform::renameReplace(directory, hiddenName_, to) : renameNoReplace(to);
+    if (error == std::errc::file_exists) {
+        return {Outcome::Exists, {}};
+    }
     if (error) {
-        return error == std::errc::file_exists ? Commit::Exists : Commit::Failed;
+        return {Outcome::Failed, error};
     }
     hiddenName_.clear();
-    return Commit::Done;
+    return {Outcome::Done, {}};
 }
 
 // Where the file system refuses every rename that cannot replace, the name is looked at just
@@ -295,7 +310,7 @@ std::error_code NewFile::renameNoReplace(const std::string& to) {
     Directory::Context& context = *directory_.context_;
     const platform::Node& directory = directory_.node_;
     if (context.abilities.exclusiveRename) {
-        const std::error_code error = context.renameNoReplace(directory, hiddenName_, to);
+        const std::error_code error = context.calls.renameNoReplace(directory, hiddenName_, to);
         if (!error || !renameRefused(error)) {
             return error;
         }
@@ -322,55 +337,64 @@ NewFile::Commit NewFile::commitUnnamed(const std::string& to, bool replace) {
         error = nameUnnamed(hidden, false);
     }
     if (error && namingRefused(error)) {
-        return moveToNamed() ? commitNamed(to, replace) : Commit::Failed;
+        error = moveToNamed();
+        return error ? Commit{Outcome::Failed, error} : commitNamed(to, replace);
+    }
+    if (error == std::errc::file_exists && !viaHidden) {
+        return {Outcome::Exists, {}};
     }
     if (error) {
-        return error == std::errc::file_exists && !viaHidden ? Commit::Exists : Commit::Failed;
+        return {Outcome::Failed, error};
     }
     if (viaHidden) {
         hiddenName_ = std::move(hidden);
-        platform::keepAttributes(directory, to, file_);
+        keepAttributes(to);
     }
-    if (!closeFile()) {
+    if (const std::error_code closed = closeFile()) {
         if (!viaHidden) {
-            platform::removeFile(directory, to);
+            // The short file goes; should that fail too, the name stays on it.
+            static_cast<void>(platform::removeFile(directory, to));
         }
-        return Commit::WriteFailed;
+        return {Outcome::WriteFailed, closed};
     }
     if (viaHidden) {
-        if (platform::renameReplace(directory, hiddenName_, to)) {
-            return Commit::Failed;
+        if (const std::error_code renamed = platform::renameReplace(directory, hiddenName_, to)) {
+            return {Outcome::Failed, renamed};
         }
         hiddenName_.clear();
     }
-    return Commit::Done;
+    return {Outcome::Done, {}};
 }
 
 // A way of naming refused for want of a capability is not tried again.
 std::error_code NewFile::nameUnnamed(const std::string& to, bool replace) {
     Directory::Context& context = *directory_.context_;
     if (replace) {
-        platform::keepAttributes(directory_.node_, to, file_);
+        keepAttributes(to);
     }
-    std::error_code error = context.name(file_, directory_.node_, to, replace);
+    std::error_code error =
+        context.calls.name(file_, directory_.node_, to, context.abilities.linkVia, replace);
     if (error && namingRefused(error) &&
         context.abilities.linkVia == platform::LinkVia::Descriptor) {
         context.abilities.linkVia = platform::LinkVia::ProcPath;
-        error = context.name(file_, directory_.node_, to, replace);
+        error = context.calls.name(file_, directory_.node_, to, context.abilities.linkVia, replace);
     }
     return error;
 }
 
 // Every way of naming a file without a name is refused: its content moves to a hidden named
 // file, and the rest of the run makes named files from the start.
-bool NewFile::moveToNamed() {
+std::error_code NewFile::moveToNamed() {
     directory_.context_->abilities.unnamedFiles = false;
     platform::Node unnamed = std::move(file_);
-    std::FILE* stream = std::exchange(stream_, nullptr);
     unnamed_ = false;
-    const bool moved = createNamed() && !platform::copyContent(unnamed, file_);
-    platform::closeFile(unnamed, stream);
-    return moved;
+    std::error_code error = createNamed();
+    if (!error) {
+        error = platform::copyContent(unnamed, file_);
+    }
+    // Its content is copied or lost either way; nothing was written through it since the flush.
+    static_cast<void>(platform::closeFile(unnamed));
+    return error;
 }
 
 } // namespace qzb::files

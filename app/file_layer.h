@@ -2,11 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "platform/file_system.h"
 
@@ -19,22 +20,15 @@ namespace qzb::files {
 using platform::NodeIdentity;
 using platform::PathKind;
 
-// How new files are made. A run takes Usual, the best the system offers; tests pick each form,
-// including the refusals a system may answer, to run every fallback.
-enum class NewFileForm {
-    Usual,
-    // Without a name, named through the descriptor.
-    LinkDescriptor,
-    // Without a name, named through the descriptor's /proc path.
-    LinkProcPath,
-    // Without a name, and every way of naming it refused as for want of a capability.
-    LinkRefused,
-    // A hidden named file, locked while written.
-    Named,
-    // A hidden named file where the file system refuses locks.
-    NamedLocksRefused,
-    // A hidden named file where the file system can neither rename without replacing nor link.
-    NamedRenameRefused,
+// The system's calls by which new files are locked and named. A run takes the system's own;
+// tests put the refusals a system may answer in their place, to run every fallback.
+struct NamingCalls {
+    std::error_code (*lock)(const platform::Node& file) = platform::lockFile;
+    std::error_code (*name)(const platform::Node& file, const platform::Node& directory,
+                            const std::string& name, platform::LinkVia via,
+                            bool replace) = platform::nameUnnamed;
+    std::error_code (*renameNoReplace)(const platform::Node& directory, const std::string& from,
+                                       const std::string& to) = platform::renameNoReplace;
 };
 
 // An open directory at or below the target directory.
@@ -45,10 +39,17 @@ public:
     Directory& operator=(Directory&&) noexcept;
     ~Directory();
 
-    // The working directory, as the target of a run. Empty when it cannot be opened.
-    static Directory openTarget(NewFileForm form = NewFileForm::Usual);
+    // The target of a run, as the user named it, made with every missing parent where it is
+    // missing; new files in it are made with what the system offers. Empty when it cannot be
+    // made or opened.
+    static Directory openTarget(const std::filesystem::path& target);
+    // With `abilities` in place of the system's and `calls` in place of its naming calls.
+    static Directory openTarget(const std::filesystem::path& target,
+                                const platform::Abilities& abilities, const NamingCalls& calls);
 
     explicit operator bool() const { return static_cast<bool>(node_); }
+    // Why an empty directory could not be opened or reached, where the system said.
+    const std::error_code& error() const { return error_; }
 
     // The directory at `path` below this one ('/' between elements), every missing element made.
     // Empty when an element is a file or a link (on Windows any reparse point), or cannot be
@@ -68,48 +69,63 @@ public:
 
 private:
     Directory(std::shared_ptr<Context> context, platform::Node node);
+    explicit Directory(std::error_code error);
 
     std::shared_ptr<Context> context_;
     platform::Node node_;
+    std::error_code error_;
     // Set once this directory's file system refused a file without a name.
     mutable bool namedOnly_ = false;
     friend class NewFile;
 };
 
 // A file being written into a directory. It has no name, or a hidden one that a later run
-// removes should this one die, until commit(); destruction discards it.
+// removes should this one die, until commit(); destruction discards it. It is written through
+// its own buffer: what fills less of it waits for more or for the commit, so that a whole block
+// goes out in one write and a small file in one write at its commit.
 class NewFile {
 public:
-    enum class Commit { Done, Exists, WriteFailed, Failed };
+    enum class Outcome { Done, Exists, WriteFailed, Failed };
+    struct Commit {
+        Outcome outcome;
+        // The system's reason for WriteFailed or Failed, where it gave one.
+        std::error_code error;
+    };
 
-    // Buffered in `buffer` (`size` bytes, outliving the file). stream() is nullptr when the file
-    // cannot be created.
-    NewFile(const Directory& directory, char* buffer, std::size_t size);
+    // Empty, with error() telling why, when the file cannot be created.
+    explicit NewFile(const Directory& directory);
     NewFile(const NewFile&) = delete;
     NewFile& operator=(const NewFile&) = delete;
     ~NewFile();
 
-    std::FILE* stream() const { return stream_; }
+    explicit operator bool() const { return static_cast<bool>(file_); }
+    // The first failure: of the creation or of a write.
+    const std::error_code& error() const { return error_; }
+
+    // The first failure, which every later write answers too.
+    [[nodiscard]] std::error_code write(const unsigned char* bytes, std::size_t length);
 
     // Gives the complete file `name`. Without `replace`, Exists when anything stands there: it
     // stays and the content is discarded. With `replace` a file or link there gives way; the
     // replaced file's permission bits, owner and group are kept where the process may set them.
-    Commit commit(std::string_view name, bool replace);
+    [[nodiscard]] Commit commit(std::string_view name, bool replace);
 
 private:
-    bool createNamed();
+    std::error_code flush();
+    std::error_code createNamed();
     Commit commitNamed(const std::string& to, bool replace);
     std::error_code renameNoReplace(const std::string& to);
     Commit commitUnnamed(const std::string& to, bool replace);
     std::error_code nameUnnamed(const std::string& to, bool replace);
-    bool moveToNamed();
-    bool closeFile();
+    std::error_code moveToNamed();
+    std::error_code closeFile();
+    void keepAttributes(const std::string& of);
 
     const Directory& directory_;
     platform::Node file_;
-    std::FILE* stream_ = nullptr;
-    char* buffer_;
-    std::size_t size_;
+    std::error_code error_;
+    std::unique_ptr<unsigned char[]> buffer_;
+    std::size_t buffered_ = 0;
     bool unnamed_ = false;
     // The hidden name while the file has it.
     std::string hiddenName_;

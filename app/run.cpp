@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "app/extraction_loop.h"
+#include "app/file_layer.h"
 #include "app/run_error.h"
 #include "app/version.h"
 #include "archive/archive.h"
@@ -77,22 +78,26 @@ void unpack(const std::vector<std::string>& arguments, Console& console, unsigne
     const RunOptions options = readOptions(arguments);
     const fs::path archivePath =
         fs::weakly_canonical(fs::absolute(platform::argumentPath(arguments[0])));
-    if (!platform::enterTargetDirectory(platform::argumentPath(arguments[1]))) {
-        throw RunError("Cannot set up the target directory");
+    const fs::path targetPath = platform::argumentPath(arguments[1]);
+    files::Directory target = files::Directory::openTarget(targetPath);
+    if (!target) {
+        throw RunError("Cannot set up the target directory", target.error());
     }
 
     Archive archive(platform::ArchiveFile::open(archivePath));
     if (!archive.file()) {
         throw RunError("Failed to open the QZB file");
     }
-    console.print("Target directory: " + platform::displayPath(platform::workingDirectory()) +
-                  "\nReading the table of contents...\n");
+    console.print(
+        "Target directory: " + platform::displayPath(platform::fullTargetPath(targetPath)) +
+        "\nReading the table of contents...\n");
 
     if (archive.readTableOfContents(options.verifyChecksums) != TableFault::None) {
         throw RunError("The archive is invalid or corrupted");
     }
     writeSummary(archive, console);
-    extractAllEntries(archive, options.overwriteExisting, console, inflateThreads);
+    extractAllEntries(archive, std::move(target), options.overwriteExisting, console,
+                      inflateThreads);
 }
 
 void writeError(Console& console, const char* message) {

@@ -1,12 +1,12 @@
 #include "cli/commands.h"
 
 #include <cctype>
-#include <filesystem>
-#include <optional>
+#include <string>
 #include <system_error>
 #include <vector>
 
 #include "app/extraction_loop.h"
+#include "app/file_layer.h"
 #include "app/run_error.h"
 #include "archive/block_pipeline.h"
 #include "cli/archive_access.h"
@@ -44,16 +44,17 @@ std::vector<bool> selectEntries(const Archive& archive, const std::vector<std::s
     return selected;
 }
 
-void enterTargetDirectory(const std::string& argument) {
-    std::error_code error;
-    const std::filesystem::path target = platform::argumentPath(argument);
-    std::filesystem::create_directories(target, error);
-    if (!error) {
-        std::filesystem::current_path(target, error);
+// ": " and the system's reason, where it gave one.
+std::string reason(const std::error_code& cause) {
+    return cause ? ": " + cause.message() : std::string();
+}
+
+files::Directory openTarget(const std::string& argument) {
+    files::Directory target = files::Directory::openTarget(platform::argumentPath(argument));
+    if (!target) {
+        throw RunError(argument + ": cannot set up the target directory" + reason(target.error()));
     }
-    if (error) {
-        throw RunError(argument + ": cannot set up the target directory");
-    }
+    return target;
 }
 
 } // namespace
@@ -65,27 +66,26 @@ int extractMatching(const ExtractOptions& options, Console& console, const Strea
     for (std::size_t i = 0; i < archive.entryCount(); ++i) {
         total += selected[i] ? archive.entries()[i].originalSize : 0;
     }
-    enterTargetDirectory(options.directory);
+    files::Directory target = openTarget(options.directory);
 
     ProgressBar progress(streams.err, streams.errIsTerminal && !options.quiet, total);
-    std::optional<std::size_t> current;
     ExtractionOptions loop;
     loop.overwriteExisting = options.overwrite;
     loop.quiet = true;
     loop.inflateThreads = defaultInflateThreads();
     loop.selected = [&](std::size_t index) { return selected[index]; };
-    loop.entryStarted = [&](std::size_t index) { current = index; };
     loop.bytesDone = [&](std::uint64_t bytes) { progress.advance(bytes); };
     try {
-        extractEntries(archive, loop, console);
+        extractEntries(archive, std::move(target), loop, console);
     } catch (const RunError& error) {
         progress.erase();
         std::string message = error.what();
         message[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(message[0])));
-        if (!current) {
+        message += reason(error.cause());
+        if (!error.entry()) {
             throw RunError(options.directory + ": " + message);
         }
-        const std::string_view name = archive.name(*current);
+        const std::string_view name = archive.name(*error.entry());
         throw RunError((streams.errIsTerminal ? escapeName(name) : std::string(name)) + ": " +
                        message);
     }

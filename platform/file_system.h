@@ -2,7 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -10,8 +10,9 @@
 #include <vector>
 
 // The file-system primitives under the front end's file layer (app/file_layer.h), one source
-// file per system. Each does one thing and answers with an error code; which one to use, in
-// which order, and what to do when one is refused is the file layer's business.
+// file per system. Each does one thing and answers with an error code, which the caller either
+// acts on or drops in so many words; which one to use, in which order, and what to do when one
+// is refused is the file layer's business.
 namespace qzb::platform {
 
 // An open directory or file, closed once: a descriptor, or on Windows a handle with its path.
@@ -58,63 +59,72 @@ struct Abilities {
     // neither (FAT and exFAT through FUSE) gets a look at the name, then a rename.
     bool exclusiveRename = true;
 };
-Abilities systemAbilities();
+[[nodiscard]] Abilities systemAbilities();
 
-std::uint64_t processId();
+[[nodiscard]] std::uint64_t processId();
 // False only when no process of that number runs; a process of another user still counts.
-bool processAlive(std::uint64_t id);
+[[nodiscard]] bool processAlive(std::uint64_t id);
 
-std::error_code openWorkingDirectory(Node& directory);
+// The target directory as the user named it (itself possibly a link), by a path of any length.
+// Refused, as the working directory would be, where it may not be searched.
+[[nodiscard]] std::error_code openTarget(const std::filesystem::path& target, Node& directory);
 // The directory at `path` ('/' between elements) below `base`, in one call. not_supported where
 // the system cannot; no_such_file_or_directory when an element is missing.
-std::error_code openBeneath(const Node& base, const std::string& path, Node& directory);
+[[nodiscard]] std::error_code openBeneath(const Node& base, const std::string& path,
+                                          Node& directory);
 // The child directory `name`, itself no link (on Windows no reparse point), opened for searching
 // and for making files in, not for listing.
-std::error_code openChild(const Node& parent, const std::string& name, Node& directory);
-std::error_code makeDirectory(const Node& parent, const std::string& name);
+[[nodiscard]] std::error_code openChild(const Node& parent, const std::string& name,
+                                        Node& directory);
+[[nodiscard]] std::error_code makeDirectory(const Node& parent, const std::string& name);
 // What stands at `name`; a final link is not followed.
-std::error_code kindAt(const Node& directory, const std::string& name, PathKind& kind);
-std::error_code identify(const Node& node, NodeIdentity& identity);
+[[nodiscard]] std::error_code kindAt(const Node& directory, const std::string& name,
+                                     PathKind& kind);
+[[nodiscard]] std::error_code identify(const Node& node, NodeIdentity& identity);
 
 // A file without a name in `directory`; `hiddenName` is where a system that needs one puts it.
-std::error_code createUnnamed(const Node& directory, const std::string& hiddenName, Node& file);
+[[nodiscard]] std::error_code createUnnamed(const Node& directory, const std::string& hiddenName,
+                                            Node& file);
 // Names a file made by createUnnamed; file_exists when anything stands at `name` and `replace` is
 // off. With `replace`, only where Abilities::replaceUnnamed says so.
-std::error_code nameUnnamed(const Node& file, const Node& directory, const std::string& name,
-                            LinkVia via, bool replace);
+[[nodiscard]] std::error_code nameUnnamed(const Node& file, const Node& directory,
+                                          const std::string& name, LinkVia via, bool replace);
 // Copies the content of `from`, written from its start, to `to`.
-std::error_code copyContent(const Node& from, const Node& to);
+[[nodiscard]] std::error_code copyContent(const Node& from, const Node& to);
 // A new hidden file under a name that nothing stands at; no link is followed.
-std::error_code createNamed(const Node& directory, const std::string& name, Node& file);
+[[nodiscard]] std::error_code createNamed(const Node& directory, const std::string& name,
+                                          Node& file);
 // An exclusive lock without waiting; held until the file is closed.
-std::error_code lockFile(const Node& file);
+[[nodiscard]] std::error_code lockFile(const Node& file);
 // Fails with file_exists when anything stands at `to`, in one step with the rename or through a
 // link; not_supported, operation_not_permitted or invalid_argument where the file system has
 // neither.
-std::error_code renameNoReplace(const Node& directory, const std::string& from,
-                                const std::string& to);
+[[nodiscard]] std::error_code renameNoReplace(const Node& directory, const std::string& from,
+                                              const std::string& to);
 // A rename only when nothing stands at `to` at the look just before it: a file made there in
 // between is replaced. For file systems that refuse renameNoReplace.
-std::error_code renameAfterLook(const Node& directory, const std::string& from,
-                                const std::string& to);
-std::error_code renameReplace(const Node& directory, const std::string& from,
-                              const std::string& to);
-std::error_code removeFile(const Node& directory, const std::string& name);
+[[nodiscard]] std::error_code renameAfterLook(const Node& directory, const std::string& from,
+                                              const std::string& to);
+[[nodiscard]] std::error_code renameReplace(const Node& directory, const std::string& from,
+                                            const std::string& to);
+[[nodiscard]] std::error_code removeFile(const Node& directory, const std::string& name);
 // Gives `file` the owner, the group and the permission bits (0777, nothing more) of the regular
 // file at `name`, as far as the process may; nothing when none stands there.
-std::error_code keepAttributes(const Node& directory, const std::string& name, const Node& file);
+[[nodiscard]] std::error_code keepAttributes(const Node& directory, const std::string& name,
+                                             const Node& file);
 
-// A stream over `file`, buffered in `buffer`; the file stays usable until closeFile.
-std::FILE* openStream(Node& file, char* buffer, std::size_t size);
-// Flushes and closes the stream and the file: the first failure, a late write error included.
-std::error_code closeFile(Node& file, std::FILE* stream);
+// Writes all `length` bytes at the file's position, in as few calls as the system takes.
+[[nodiscard]] std::error_code writeAll(const Node& file, const unsigned char* bytes,
+                                       std::size_t length);
+// Closes the file: a late write error the file system reports only then included.
+[[nodiscard]] std::error_code closeFile(Node& file);
 
 // The names in `directory` that begin with `prefix` and end with `suffix`; empty where the
 // directory may not be listed.
-std::vector<std::string> listNames(const Node& directory, std::string_view prefix,
-                                   std::string_view suffix);
+[[nodiscard]] std::vector<std::string> listNames(const Node& directory, std::string_view prefix,
+                                                 std::string_view suffix);
 // Whether the regular file at `name` is free of any writer's lock. Opened for reading only,
 // without following a link, without waiting and without becoming a terminal.
-bool unlocked(const Node& directory, const std::string& name);
+[[nodiscard]] bool unlocked(const Node& directory, const std::string& name);
 
 } // namespace qzb::platform

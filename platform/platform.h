@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "platform/name_rules.h"
@@ -25,12 +26,12 @@ std::filesystem::path argumentPath(const std::string& argument);
 // A path as the console lines show it: in the byte encoding that entry names are printed in.
 std::string displayPath(const std::filesystem::path& path);
 
-// The working directory, whatever its length.
-std::filesystem::path workingDirectory();
+// Creates the target directory with every missing parent (an existing one is taken as it is),
+// whatever the length of its path.
+[[nodiscard]] std::error_code makeTargetDirectory(const std::filesystem::path& target);
 
-// Creates the target directory with every missing parent (an existing one is taken as it is) and
-// makes it the working directory; false when either fails.
-bool enterTargetDirectory(const std::filesystem::path& target);
+// The target's full path as the report shows it: what the working directory would read in it.
+std::filesystem::path fullTargetPath(const std::filesystem::path& target);
 
 // The character that file systems ignoring letter case take `c` for: Unicode's simple case
 // folding, from the system's own case tables.

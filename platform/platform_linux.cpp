@@ -26,35 +26,6 @@ unsigned usableProcessors() {
     return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
 }
 
-namespace {
-
-// A stream over a descriptor that costs no system call of its own: fdopen would ask fcntl for
-// the descriptor's mode.
-ssize_t writeTo(int fd, const char* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t count = ::write(fd, data + done, size - done);
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return done > 0 ? static_cast<ssize_t>(done) : -1;
-        }
-        done += static_cast<std::size_t>(count);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-ssize_t writeCookie(void* cookie, const char* data, std::size_t size) {
-    return writeTo(static_cast<Node::State*>(cookie)->fd.get(), data, size);
-}
-
-bool writeAll(int fd, const unsigned char* data, std::size_t size) {
-    return writeTo(fd, reinterpret_cast<const char*>(data), size) == static_cast<ssize_t>(size);
-}
-
-} // namespace
-
 Abilities systemAbilities() {
     return {.openBeneath = true,
             .unnamedFiles = true,
@@ -107,8 +78,9 @@ std::error_code copyContent(const Node& from, const Node& to) {
         if (count == 0) {
             return {};
         }
-        if (!writeAll(descriptor(to), buffer.get(), static_cast<std::size_t>(count))) {
-            return lastError();
+        if (const std::error_code error =
+                writeAll(to, buffer.get(), static_cast<std::size_t>(count))) {
+            return error;
         }
         offset += count;
     }
@@ -128,24 +100,8 @@ std::error_code renameNoReplace(const Node& directory, const std::string& from,
         return lastError();
     }
     // Named already: a hidden name that stays is a leftover the next run removes.
-    ::unlinkat(fd, from.c_str(), 0);
+    static_cast<void>(::unlinkat(fd, from.c_str(), 0));
     return {};
-}
-
-std::FILE* openStream(Node& file, char* buffer, std::size_t size) {
-    const cookie_io_functions_t functions{nullptr, writeCookie, nullptr, nullptr};
-    // The node's state stays where it is until closeFile.
-    std::FILE* stream = ::fopencookie(&file.state(), "w", functions);
-    if (stream != nullptr) {
-        std::setvbuf(stream, buffer, _IOFBF, size);
-    }
-    return stream;
-}
-
-std::error_code closeFile(Node& file, std::FILE* stream) {
-    const bool flushed = stream == nullptr || std::fclose(stream) == 0;
-    const std::error_code closed = file.state().fd.reset() ? std::error_code() : lastError();
-    return flushed ? closed : std::make_error_code(std::errc::io_error);
 }
 
 } // namespace platform

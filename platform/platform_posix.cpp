@@ -1,6 +1,5 @@
 // POSIX.1-2008 alone, as on the BSDs and macOS: every new file is a hidden named one, locked
 // while written, and renamed without replacing by linking it to its name.
-#include <cstdio>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -48,25 +47,8 @@ std::error_code renameNoReplace(const Node& directory, const std::string& from,
         return lastError();
     }
     // Named already: a hidden name that stays is a leftover the next run removes.
-    ::unlinkat(fd, from.c_str(), 0);
+    static_cast<void>(::unlinkat(fd, from.c_str(), 0));
     return {};
-}
-
-// The stream takes the descriptor over: closing it reports what the descriptor's close does.
-std::FILE* openStream(Node& file, char* buffer, std::size_t size) {
-    std::FILE* stream = ::fdopen(descriptor(file), "w");
-    if (stream != nullptr) {
-        std::setvbuf(stream, buffer, _IOFBF, size);
-    }
-    return stream;
-}
-
-std::error_code closeFile(Node& file, std::FILE* stream) {
-    if (stream == nullptr) {
-        return file.state().fd.reset() ? std::error_code() : lastError();
-    }
-    file.state().fd.release();
-    return std::fclose(stream) == 0 ? std::error_code() : lastError();
 }
 
 } // namespace platform

@@ -236,21 +236,34 @@ std::size_t rootLength(const std::wstring& path) {
     return end == std::wstring::npos ? path.size() : end + 1;
 }
 
+// The full path as a working directory reads: no '\\' at the end but a root's own.
+std::wstring shownPath(const std::filesystem::path& path) {
+    std::wstring full = fullPath(path);
+    while (full.size() > 3 && full.back() == L'\\') {
+        full.pop_back();
+    }
+    return full;
+}
+
 // Makes the directory and every missing parent; an existing directory is taken as it is.
-bool createDirectories(const std::wstring& path) {
+std::error_code createDirectories(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {
-        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                   ? std::error_code()
+                   : std::make_error_code(std::errc::not_a_directory);
     }
     const std::size_t root = rootLength(path);
     const std::size_t cut = path.find_last_of(L'\\');
     if (path.size() <= root || cut == std::wstring::npos) {
-        return false;
+        return std::make_error_code(std::errc::no_such_file_or_directory);
     }
-    if (!createDirectories(path.substr(0, std::max(cut, root)))) {
-        return false;
+    if (const std::error_code error = createDirectories(path.substr(0, std::max(cut, root)))) {
+        return error;
     }
-    return CreateDirectoryW(path.c_str(), nullptr) != 0 || GetLastError() == ERROR_ALREADY_EXISTS;
+    return CreateDirectoryW(path.c_str(), nullptr) != 0 || GetLastError() == ERROR_ALREADY_EXISTS
+               ? std::error_code()
+               : lastError();
 }
 
 } // namespace
@@ -316,33 +329,14 @@ char32_t foldedLetterCase(char32_t c) {
     return static_cast<char32_t>(unit);
 }
 
-// The C runtime's getcwd, under std::filesystem::current_path, stops at 260 characters.
-std::filesystem::path workingDirectory() {
-    std::wstring current(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length =
-            GetCurrentDirectoryW(static_cast<DWORD>(current.size()), current.data());
-        if (length == 0) {
-            throw std::filesystem::filesystem_error(
-                "current_path",
-                std::error_code(static_cast<int>(GetLastError()), std::system_category()));
-        }
-        if (length < current.size()) {
-            current.resize(length);
-            return current;
-        }
-        current.resize(length);
-    }
+// Through the extended-length path, which the working directory could not take.
+std::error_code makeTargetDirectory(const std::filesystem::path& target) {
+    const std::wstring full = shownPath(target);
+    return full.empty() ? lastError() : createDirectories(extendedLengthPath(full));
 }
 
-// The directories are made through the extended-length path. The working directory takes the
-// plain full path: the prefix does not lift its limit (only the system's long-path setting,
-// with the manifest, does), and a target the system refuses there fails the run before any
-// entry is written.
-bool enterTargetDirectory(const std::filesystem::path& target) {
-    const std::wstring full = fullPath(target);
-    return !full.empty() && createDirectories(extendedLengthPath(full)) &&
-           SetCurrentDirectoryW(full.c_str()) != 0;
+std::filesystem::path fullTargetPath(const std::filesystem::path& target) {
+    return shownPath(target);
 }
 
 Abilities systemAbilities() {
@@ -371,16 +365,14 @@ bool processAlive(std::uint64_t id) {
     return !GetExitCodeProcess(process, &code) || code == STILL_ACTIVE;
 }
 
-std::error_code openWorkingDirectory(Node& directory) {
-    const DWORD length = GetCurrentDirectoryW(0, nullptr);
-    std::wstring current(length, L'\0');
-    if (length == 0 || GetCurrentDirectoryW(length, current.data()) + 1 != length) {
+std::error_code openTarget(const std::filesystem::path& target, Node& directory) {
+    const std::wstring shown = shownPath(target);
+    if (shown.empty()) {
         return lastError();
     }
-    current.resize(length - 1);
-    // Entries are named below the path with one '\' between; a drive's root keeps its own to be
+    // Entries are named below the path with one '\\' between; a drive's root keeps its own to be
     // opened as the root folder rather than the volume.
-    const std::wstring full = extendedLengthPath(current);
+    const std::wstring full = extendedLengthPath(shown);
     auto state = std::make_unique<Node::State>();
     state->path = full;
     while (!state->path.empty() && state->path.back() == L'\\') {
@@ -521,37 +513,34 @@ std::error_code keepAttributes(const Node&, const std::string&, const Node&) {
     return {};
 }
 
-// The stream takes the handle over: closing it closes the handle.
-std::FILE* openStream(Node& file, char* buffer, std::size_t size) {
-    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file.state().handle()),
-                                   _O_WRONLY | _O_BINARY);
-    std::FILE* stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
-    if (stream == nullptr) {
-        if (fd >= 0) {
-            _close(fd);
-            file.state().handles.back()->release();
+std::error_code writeAll(const Node& file, const unsigned char* bytes, std::size_t length) {
+    const HANDLE handle = file.state().handle();
+    std::size_t done = 0;
+    while (done < length) {
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(length - done, 1u << 30));
+        DWORD written = 0;
+        if (!WriteFile(handle, bytes + done, want, &written, nullptr)) {
+            return lastError();
         }
-        return nullptr;
+        if (written == 0) {
+            return std::make_error_code(std::errc::io_error);
+        }
+        done += written;
     }
-    std::setvbuf(stream, buffer, _IOFBF, size);
-    return stream;
+    return {};
 }
 
-std::error_code closeFile(Node& file, std::FILE* stream) {
+// A file that createNamed made hidden is shown before it is closed, and so before it is named.
+std::error_code closeFile(Node& file) {
     Node::State& state = file.state();
     UniqueHandle& handle = *state.handles.back();
     if (!handle) {
         return std::make_error_code(std::errc::bad_file_descriptor);
     }
-    const bool shown = !state.hidden || clearAttributes(handle.get());
-    bool closed = true;
-    if (stream != nullptr) {
-        handle.release();
-        closed = std::fclose(stream) == 0;
-    } else {
-        closed = handle.reset();
-    }
-    return shown && closed ? std::error_code() : std::make_error_code(std::errc::io_error);
+    const std::error_code shown =
+        !state.hidden || clearAttributes(handle.get()) ? std::error_code() : lastError();
+    const std::error_code closed = handle.reset() ? std::error_code() : lastError();
+    return shown ? shown : closed;
 }
 
 std::vector<std::string> listNames(const Node& directory, std::string_view prefix,

@@ -127,17 +127,17 @@ char32_t foldedLetterCase(char32_t c) {
     return static_cast<char32_t>(::towlower_l(upper, utf8));
 }
 
-std::filesystem::path workingDirectory() {
-    return std::filesystem::current_path();
-}
-
-bool enterTargetDirectory(const std::filesystem::path& target) {
+std::error_code makeTargetDirectory(const std::filesystem::path& target) {
     std::error_code error;
     std::filesystem::create_directories(target, error);
-    if (!error) {
-        std::filesystem::current_path(target, error);
-    }
-    return !error;
+    return error;
+}
+
+// Links resolved, as getcwd reads a working directory.
+std::filesystem::path fullTargetPath(const std::filesystem::path& target) {
+    std::error_code error;
+    std::filesystem::path full = std::filesystem::weakly_canonical(target, error);
+    return error ? std::filesystem::absolute(target, error).lexically_normal() : full;
 }
 
 Node::Node() = default;
@@ -157,8 +157,9 @@ bool processAlive(std::uint64_t id) {
     return ::kill(static_cast<pid_t>(id), 0) == 0 || errno == EPERM;
 }
 
-std::error_code openWorkingDirectory(Node& directory) {
-    return adopt(::open(".", SearchOnly | O_DIRECTORY | O_CLOEXEC), directory);
+// Through its ".", which only a directory that may be searched yields, as chdir requires.
+std::error_code openTarget(const std::filesystem::path& target, Node& directory) {
+    return adopt(::open((target / ".").c_str(), SearchOnly | O_DIRECTORY | O_CLOEXEC), directory);
 }
 
 std::error_code openChild(const Node& parent, const std::string& name, Node& directory) {
@@ -234,6 +235,28 @@ std::error_code keepAttributes(const Node& directory, const std::string& name, c
             ::fchown(descriptor(file), static_cast<uid_t>(-1), old.st_gid);
     }
     return result(::fchmod(descriptor(file), old.st_mode & 0777));
+}
+
+std::error_code writeAll(const Node& file, const unsigned char* bytes, std::size_t length) {
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t count = ::write(descriptor(file), bytes + done, length - done);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            return lastError();
+        }
+        if (count == 0) {
+            return std::make_error_code(std::errc::io_error);
+        }
+        done += static_cast<std::size_t>(count);
+    }
+    return {};
+}
+
+std::error_code closeFile(Node& file) {
+    return file.state().fd.reset() ? std::error_code() : lastError();
 }
 
 std::vector<std::string> listNames(const Node& directory, std::string_view prefix,

@@ -177,7 +177,7 @@ TEST_F(CliTest, CommandLines) {
          {"extract", "a.qzb", "out", "*.txt", "x*", "*/*/*"}, 1, "",
          "qzb: x*, */*/*: no entry matches these patterns\n", false, {}, Tree{}},
         {"extract into a file", g, {"extract", "a.qzb", "a.qzb"}, 1, "",
-         "qzb: a.qzb: cannot set up the target directory\n"},
+         "qzb: a.qzb: cannot set up the target directory: Not a directory\n"},
         {"extract keeps what exists", g, {"extract", "a.qzb", "out", "a.txt"}, 0, "", "", false,
          Tree{{"a.txt", "mine"}}, Tree{{"a.txt", "mine"}}},
         {"extract --overwrite", g, {"extract", "--overwrite", "a.qzb", "out", "a.txt"}, 0, "", "",

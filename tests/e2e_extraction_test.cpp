@@ -354,7 +354,7 @@ TEST_F(ExtractionTest, WriteFailureFailsTheRunAndLeavesNoFile) {
         {QZB_UNPACK_EXE, {"a.qzb", "out"}, "  ERROR: Failed to write the destination file\n"},
         {QZB_CLI_EXE,
          {"extract", "--quiet", "a.qzb", "out"},
-         "qzb: dir/large: failed to write the destination file\n"},
+         "qzb: dir/large: failed to write the destination file: File too large\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.program);

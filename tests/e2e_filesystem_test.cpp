@@ -271,15 +271,23 @@ TEST_F(FileSystemRun, FullDiskFailsTheEntryThatDoesNotFitAndRerunCompletes) {
     fs::create_directories(target());
     // Room for the small entry and to make a file, not for the large one's blocks: it is the
     // write that fails.
+    // qzb says why.
     ProcessResult failed;
+    ProcessResult qzb;
     {
         const Filler filler(root() / "filler", 256 << 10);
         failed = unpackArchive();
+        ProcessOptions options;
+        options.workingDirectory = root();
+        qzb = runProcess(QZB_CLI_EXE, {"extract", "a.qzb", "out"}, options);
     }
     EXPECT_EQ(failed.exitCode, 1);
     EXPECT_EQ(failed.err, WriteFailed);
     EXPECT_EQ(loopPart(failed.out),
               Opening + progressLine(1, 3, "small") + progressLine(2, 3, "large"));
+    EXPECT_EQ(qzb.exitCode, 1);
+    EXPECT_EQ(qzb.err, "qzb: large: failed to write the destination file: " +
+                           std::generic_category().message(ENOSPC) + "\n");
     EXPECT_EQ(differences(treeOf(target()), {{"small", "fits"}}), "");
 
     const ProcessResult rerun = unpackArchive();

@@ -1,14 +1,16 @@
-// The file layer in a scratch directory that is the working directory for the time of each test.
-// Every case runs in every form of new file the system can make, the refusals a system may answer
-// included, so that each fallback is a tested path.
+// The file layer in a scratch target directory. Every case runs in every form of new file the
+// system can make, the refusals a system may answer included, so that each fallback is a tested
+// path.
 #include <filesystem>
 #include <set>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "app/file_layer.h"
+#include "archive/format.h"
 #include "testkit/scratch_files.h"
 
 #ifndef _WIN32
@@ -25,48 +27,84 @@ namespace {
 
 namespace fs = std::filesystem;
 using qzb::files::Directory;
+using qzb::files::NamingCalls;
 using qzb::files::NewFile;
-using qzb::files::NewFileForm;
 using qzb::files::PathKind;
+using qzb::platform::Abilities;
+using qzb::platform::LinkVia;
+using qzb::platform::Node;
 using qzb::test::readFile;
 using qzb::test::writeFile;
-using Commit = NewFile::Commit;
+using Outcome = NewFile::Outcome;
 
-#ifdef _WIN32
-// A file without a name is always named by its handle on Windows.
-const std::vector<NewFileForm> Forms = {NewFileForm::Usual, NewFileForm::Named,
-                                        NewFileForm::NamedLocksRefused,
-                                        NewFileForm::NamedRenameRefused};
-#else
-const std::vector<NewFileForm> Forms = {NewFileForm::Usual,
-                                        NewFileForm::LinkDescriptor,
-                                        NewFileForm::LinkProcPath,
-                                        NewFileForm::LinkRefused,
-                                        NewFileForm::Named,
-                                        NewFileForm::NamedLocksRefused,
-                                        NewFileForm::NamedRenameRefused};
+// The refusals of a file system without locks, or of a process that may not link a descriptor
+// or rename without replacing.
+std::error_code lockRefused(const Node&) {
+    return std::make_error_code(std::errc::no_lock_available);
+}
+#ifndef _WIN32
+std::error_code nameRefused(const Node&, const Node&, const std::string&, LinkVia, bool) {
+    return std::make_error_code(std::errc::operation_not_permitted);
+}
 #endif
+std::error_code renameRefused(const Node&, const std::string&, const std::string&) {
+    return std::make_error_code(std::errc::operation_not_permitted);
+}
+
+// A way of making new files: what the system is taken to offer, and the calls that name them.
+struct Form {
+    const char* name;
+    Abilities abilities;
+    NamingCalls calls;
+};
+
+std::vector<Form> forms() {
+    const Abilities usual = qzb::platform::systemAbilities();
+    Abilities named = usual;
+    named.unnamedFiles = false;
+    named.locks = true;
+    std::vector<Form> result = {
+        {"usual", usual, {}},
+        {"named", named, {}},
+        {"named, locks refused", named, {.lock = lockRefused}},
+        {"named, renames refused", named, {.renameNoReplace = renameRefused}},
+    };
+#ifndef _WIN32
+    // A file without a name is always named by its handle on Windows.
+    Abilities descriptor = usual;
+    descriptor.linkVia = LinkVia::Descriptor;
+    Abilities procPath = usual;
+    procPath.linkVia = LinkVia::ProcPath;
+    result.push_back({"linked by descriptor", descriptor, {}});
+    result.push_back({"linked by /proc path", procPath, {}});
+    result.push_back({"every link refused", descriptor, {.name = nameRefused}});
+#endif
+    return result;
+}
+const std::vector<Form> Forms = forms();
 
 class FileLayerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        previous_ = fs::current_path();
         scratch_ = qzb::test::scratchDirectory(
             std::string("files-") +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(scratch_);
-        fs::create_directories(scratch_ / "target");
-        fs::current_path(scratch_ / "target");
+        fs::create_directories(target());
     }
-    void TearDown() override {
-        fs::current_path(previous_);
-        fs::remove_all(scratch_);
+    void TearDown() override { fs::remove_all(scratch_); }
+
+    fs::path target() const { return scratch_ / "target"; }
+    fs::path at(const std::string& name) const { return target() / name; }
+
+    Directory open(const Form& form) const {
+        return Directory::openTarget(target(), form.abilities, form.calls);
     }
 
     // The names in the target directory.
     std::set<std::string> names() const {
         std::set<std::string> result;
-        for (const auto& item : fs::directory_iterator(scratch_ / "target")) {
+        for (const auto& item : fs::directory_iterator(target())) {
             result.insert(item.path().filename().string());
         }
         return result;
@@ -74,59 +112,62 @@ protected:
 
     void clear() const {
         for (const std::string& name : names()) {
-            fs::remove_all(name);
+            fs::remove_all(at(name));
         }
     }
 
-    static Commit write(const Directory& directory, const std::string& name,
-                        const std::string& content, bool replace) {
-        NewFile file(directory, buffer_.data(), buffer_.size());
-        EXPECT_NE(file.stream(), nullptr);
-        std::fwrite(content.data(), 1, content.size(), file.stream());
-        return file.commit(name, replace);
+    static void put(NewFile& file, const std::string& content) {
+        EXPECT_FALSE(
+            file.write(reinterpret_cast<const unsigned char*>(content.data()), content.size()));
+    }
+
+    static Outcome write(const Directory& directory, const std::string& name,
+                         const std::string& content, bool replace) {
+        NewFile file(directory);
+        EXPECT_TRUE(file) << file.error().message();
+        put(file, content);
+        return file.commit(name, replace).outcome;
     }
 
     fs::path scratch_;
-    fs::path previous_;
-    static inline std::vector<char> buffer_ = std::vector<char>(4096);
 };
 
 TEST_F(FileLayerTest, NewFilesAreNamedWhenCompleteAndReplaceOnlyWhenAsked) {
-    for (const NewFileForm form : Forms) {
-        SCOPED_TRACE(static_cast<int>(form));
+    for (const Form& form : Forms) {
+        SCOPED_TRACE(form.name);
         clear();
-        const Directory target = Directory::openTarget(form);
+        const Directory target = open(form);
         ASSERT_TRUE(target);
 
-        EXPECT_EQ(write(target, "new", "content", false), Commit::Done);
+        EXPECT_EQ(write(target, "new", "content", false), Outcome::Done);
         {
             // Discarded: nothing stays.
-            NewFile dropped(target, buffer_.data(), buffer_.size());
-            std::fputs("partial", dropped.stream());
+            NewFile dropped(target);
+            put(dropped, "partial");
         }
         // Something stands at the name by the time the file is complete: it stays.
-        writeFile("taken", "mine");
-        EXPECT_EQ(write(target, "taken", "theirs", false), Commit::Exists);
-        EXPECT_EQ(readFile("taken"), "mine");
+        writeFile(at("taken"), "mine");
+        EXPECT_EQ(write(target, "taken", "theirs", false), Outcome::Exists);
+        EXPECT_EQ(readFile(at("taken")), "mine");
         EXPECT_EQ(names(), (std::set<std::string>{"new", "taken"}));
 
 #ifndef _WIN32
         // Run as root, the owner of the replaced file can be kept too; its set-user-ID bit is
         // not carried onto the archive's content.
-        ASSERT_EQ(::chmod("taken", 04600), 0);
+        ASSERT_EQ(::chmod(at("taken").c_str(), 04600), 0);
         const uid_t owner = ::geteuid() == 0 ? 65534 : ::geteuid();
-        ASSERT_EQ(::chown("taken", owner, static_cast<gid_t>(-1)), 0);
-        ASSERT_EQ(::chmod("taken", 04600), 0);
+        ASSERT_EQ(::chown(at("taken").c_str(), owner, static_cast<gid_t>(-1)), 0);
+        ASSERT_EQ(::chmod(at("taken").c_str(), 04600), 0);
 #endif
-        EXPECT_EQ(write(target, "taken", "replaced", true), Commit::Done);
-        EXPECT_EQ(readFile("taken"), "replaced");
-        EXPECT_EQ(write(target, "fresh", "x", true), Commit::Done);
-        EXPECT_EQ(write(target, "after", "y", false), Commit::Done);
+        EXPECT_EQ(write(target, "taken", "replaced", true), Outcome::Done);
+        EXPECT_EQ(readFile(at("taken")), "replaced");
+        EXPECT_EQ(write(target, "fresh", "x", true), Outcome::Done);
+        EXPECT_EQ(write(target, "after", "y", false), Outcome::Done);
         EXPECT_EQ(names(), (std::set<std::string>{"new", "taken", "fresh", "after"}));
-        EXPECT_EQ(readFile("new"), "content");
+        EXPECT_EQ(readFile(at("new")), "content");
 #ifndef _WIN32
         struct stat info {};
-        ASSERT_EQ(::stat("taken", &info), 0);
+        ASSERT_EQ(::stat(at("taken").c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 07777, 0600u);
         EXPECT_EQ(info.st_uid, owner);
 #endif
@@ -137,41 +178,40 @@ TEST_F(FileLayerTest, NewFilesAreNamedWhenCompleteAndReplaceOnlyWhenAsked) {
 // or removed, whether the file is replacing or new.
 TEST_F(FileLayerTest, TakenHiddenNamesArePassedOver) {
     const std::string hidden = ".qzb-unpack-" + std::to_string(qzb::platform::processId()) + "-";
-    for (const NewFileForm form : Forms) {
-        SCOPED_TRACE(static_cast<int>(form));
+    for (const Form& form : Forms) {
+        SCOPED_TRACE(form.name);
         clear();
         std::set<std::string> planted;
         for (int n = 0; n < 12; ++n) {
             const std::string name = hidden + std::to_string(n) + ".part";
             if (n % 2 == 0) {
-                fs::create_directory(name);
+                fs::create_directory(at(name));
             } else {
-                writeFile(name, "theirs");
+                writeFile(at(name), "theirs");
             }
             planted.insert(name);
         }
-        writeFile("taken", "mine");
-        const Directory target = Directory::openTarget(form);
-        EXPECT_EQ(write(target, "taken", "replaced", true), Commit::Done);
-        EXPECT_EQ(write(target, "new", "x", false), Commit::Done);
-        EXPECT_EQ(readFile("taken"), "replaced");
+        writeFile(at("taken"), "mine");
+        const Directory target = open(form);
+        EXPECT_EQ(write(target, "taken", "replaced", true), Outcome::Done);
+        EXPECT_EQ(write(target, "new", "x", false), Outcome::Done);
+        EXPECT_EQ(readFile(at("taken")), "replaced");
         std::set<std::string> expected = planted;
         expected.insert({"taken", "new"});
         EXPECT_EQ(names(), expected);
-        EXPECT_EQ(readFile(hidden + "1.part"), "theirs");
+        EXPECT_EQ(readFile(at(hidden + "1.part")), "theirs");
     }
 }
 
 #ifndef _WIN32
-// A process that dies while it writes: before its first write is done, or past it.
-pid_t writerKilledMidway(NewFileForm form) {
+// A process that dies while it writes, past its first write.
+pid_t writerKilledMidway(const fs::path& target, const Form& form) {
     const pid_t child = ::fork();
     if (child == 0) {
-        const Directory target = Directory::openTarget(form);
-        std::vector<char> buffer(16);
-        NewFile file(target, buffer.data(), buffer.size());
-        std::fputs("more than the buffer holds", file.stream());
-        std::fflush(file.stream());
+        const Directory directory = Directory::openTarget(target, form.abilities, form.calls);
+        NewFile file(directory);
+        const std::vector<unsigned char> block(qzb::BlockSize, 'x');
+        static_cast<void>(file.write(block.data(), block.size()));
         ::raise(SIGKILL);
     }
     int status = 0;
@@ -182,36 +222,36 @@ pid_t writerKilledMidway(NewFileForm form) {
 // A run killed mid-entry leaves nothing, or a hidden file that the next run removes; a file of
 // the user's that merely looks like one stays, as does a live writer's, whatever its form.
 TEST_F(FileLayerTest, KilledWritersLeaveNothingTheNextRunKeeps) {
-    for (const NewFileForm form : Forms) {
-        SCOPED_TRACE(static_cast<int>(form));
+    for (const Form& form : Forms) {
+        SCOPED_TRACE(form.name);
         clear();
-        const std::string dead = std::to_string(writerKilledMidway(form));
+        const std::string dead = std::to_string(writerKilledMidway(target(), form));
         const std::set<std::string> kept = {
             ".qzb-unpack-notes.part", ".qzb-unpack-1-0.part", ".qzb-unpack-0" + dead + "-0.part",
             ".qzb-unpack-" + dead + "-7.part.txt", ".qzb-unpack-" + dead + "-8.part"};
         for (const std::string& name : kept) {
-            writeFile(name, "mine");
+            writeFile(at(name), "mine");
         }
         // Another's file at the form of a dead writer, behind a link, or not a file at all.
+        const std::string hidden = ".qzb-unpack-" + dead + "-";
         writeFile(scratch_ / "elsewhere", "theirs");
-        fs::create_symlink(scratch_ / "elsewhere", ".qzb-unpack-" + dead + "-9.part");
-        ASSERT_EQ(::mkfifo((".qzb-unpack-" + dead + "-10.part").c_str(), 0600), 0);
+        fs::create_symlink(scratch_ / "elsewhere", at(hidden + "9.part"));
+        ASSERT_EQ(::mkfifo(at(hidden + "10.part").c_str(), 0600), 0);
         // Locked by a live holder.
-        const int holder = ::open((".qzb-unpack-" + dead + "-8.part").c_str(), O_RDONLY);
+        const int holder = ::open(at(hidden + "8.part").c_str(), O_RDONLY);
         ASSERT_EQ(::flock(holder, LOCK_EX), 0);
         // Read-only, as a dead run's file may be after a chmod.
-        writeFile(".qzb-unpack-" + dead + "-11.part", "stale");
-        ASSERT_EQ(::chmod((".qzb-unpack-" + dead + "-11.part").c_str(), 0444), 0);
+        writeFile(at(hidden + "11.part"), "stale");
+        ASSERT_EQ(::chmod(at(hidden + "11.part").c_str(), 0444), 0);
 
-        const Directory target = Directory::openTarget(form);
-        NewFile live(target, buffer_.data(), buffer_.size());
+        const Directory target = open(form);
+        NewFile live(target);
         target.removeLeftovers();
         ::close(holder);
-        EXPECT_EQ(live.commit("done", false), Commit::Done);
+        EXPECT_EQ(live.commit("done", false).outcome, Outcome::Done);
 
         std::set<std::string> expected = kept;
-        expected.insert(
-            {".qzb-unpack-" + dead + "-9.part", ".qzb-unpack-" + dead + "-10.part", "done"});
+        expected.insert({hidden + "9.part", hidden + "10.part", "done"});
         EXPECT_EQ(names(), expected);
         EXPECT_EQ(readFile(scratch_ / "elsewhere"), "theirs");
     }
@@ -220,10 +260,9 @@ TEST_F(FileLayerTest, KilledWritersLeaveNothingTheNextRunKeeps) {
 // A target that may be searched and written but not listed, as a drop box, by a user who may not
 // link a file through its descriptor on every kernel.
 TEST_F(FileLayerTest, DropBoxTargetWorksForAnOrdinaryUser) {
-    fs::current_path(scratch_);
-    ASSERT_EQ(::chmod("target", 0333), 0);
-    for (const NewFileForm form : Forms) {
-        SCOPED_TRACE(static_cast<int>(form));
+    ASSERT_EQ(::chmod(target().c_str(), 0333), 0);
+    for (const Form& form : Forms) {
+        SCOPED_TRACE(form.name);
         const pid_t child = ::fork();
         if (child == 0) {
             if (::geteuid() == 0 &&
@@ -231,25 +270,23 @@ TEST_F(FileLayerTest, DropBoxTargetWorksForAnOrdinaryUser) {
                 ::_exit(2);
             }
             bool made = false;
-            const bool ok = ::chdir("target") == 0 && [&] {
-                const Directory target = Directory::openTarget(form);
-                const Directory sub = target ? target.reach("sub", made) : Directory();
-                return sub && write(sub, "f", "x", false) == Commit::Done &&
-                       write(target, "g", "y", false) == Commit::Done;
-            }();
+            const Directory target = open(form);
+            const Directory sub = target ? target.reach("sub", made) : Directory();
+            const bool ok = sub && write(sub, "f", "x", false) == Outcome::Done &&
+                            write(target, "g", "y", false) == Outcome::Done;
             ::_exit(ok ? 0 : 1);
         }
         int status = 0;
         ::waitpid(child, &status, 0);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-        ::chmod("target", 0777);
-        EXPECT_EQ(readFile("target/sub/f"), "x");
-        EXPECT_EQ(readFile("target/g"), "y");
-        fs::remove_all("target/sub");
-        fs::remove("target/g");
-        ::chmod("target", 0333);
+        ::chmod(target().c_str(), 0777);
+        EXPECT_EQ(readFile(at("sub/f")), "x");
+        EXPECT_EQ(readFile(at("g")), "y");
+        fs::remove_all(at("sub"));
+        fs::remove(at("g"));
+        ::chmod(target().c_str(), 0333);
     }
-    ::chmod("target", 0777);
+    ::chmod(target().c_str(), 0777);
 }
 #endif
 
@@ -262,7 +299,7 @@ constexpr int DeepLevels = 1500;
 #endif
 
 TEST_F(FileLayerTest, DirectoriesAreMadeAsDeepAsTheFileSystemAllows) {
-    const Directory target = Directory::openTarget();
+    const Directory target = Directory::openTarget(this->target());
     std::string deep = "d";
     for (int level = 1; level < DeepLevels; ++level) {
         deep += "/d";
@@ -271,7 +308,7 @@ TEST_F(FileLayerTest, DirectoriesAreMadeAsDeepAsTheFileSystemAllows) {
     const Directory bottom = target.reach(deep, made);
     ASSERT_TRUE(bottom);
     EXPECT_TRUE(made);
-    EXPECT_EQ(write(bottom, "f", "deep", false), Commit::Done);
+    EXPECT_EQ(write(bottom, "f", "deep", false), Outcome::Done);
     EXPECT_EQ(bottom.kind("f"), PathKind::Other);
     EXPECT_TRUE(target.reach(deep, made));
     EXPECT_FALSE(made);
@@ -286,14 +323,14 @@ TEST_F(FileLayerTest, LinksAndFilesInDirectoryElementsAreRefused) {
 #ifdef _WIN32
     GTEST_SKIP() << "symbolic links need a privilege on Windows";
 #endif
-    fs::create_directories("real/sub");
+    fs::create_directories(at("real/sub"));
     fs::create_directories(scratch_ / "outside");
-    fs::create_directory_symlink("real", "inside");
-    fs::create_directory_symlink(scratch_ / "outside", "out");
-    fs::create_directory_symlink("../real", "real/up");
-    fs::create_symlink("nowhere", "dangling");
-    writeFile("file", "");
-    const Directory target = Directory::openTarget();
+    fs::create_directory_symlink("real", at("inside"));
+    fs::create_directory_symlink(scratch_ / "outside", at("out"));
+    fs::create_directory_symlink("../real", at("real/up"));
+    fs::create_symlink("nowhere", at("dangling"));
+    writeFile(at("file"), "");
+    const Directory target = Directory::openTarget(this->target());
     for (const std::string path :
          {"inside", "inside/new", "out", "out/new", "real/up/sub", "dangling/x", "file/x"}) {
         bool made = true;

@@ -65,6 +65,9 @@ protected:
         const fs::path start = fs::current_path();
         fs::current_path(root());
         const int status = run(arguments, console);
+        // The target is reached from its handle, never as the working directory, which Windows
+        // holds to 260 characters without the long-path setting.
+        EXPECT_EQ(fs::current_path(), root());
         fs::current_path(start);
         return {status, contentOf(out.get()), contentOf(err.get())};
     }
@@ -197,6 +200,15 @@ TEST_F(RunTest, TargetAndArchivePaths) {
     report = runHere({"in/a.qzb", "out/keep"});
     EXPECT_EQ(report.err, CannotSetUp);
     EXPECT_EQ(readFile(target() / "keep"), "mine");
+
+    // A target of 300 characters, which no working directory could be on Windows without the
+    // long-path setting.
+    const fs::path deep = fs::path(std::string(150, 'd')) / std::string(150, 'e');
+    ASSERT_GT((root() / deep).string().size(), 300u);
+    report = runHere({"in/a.qzb", deep.string()});
+    EXPECT_EQ(report.status, 0) << report.err;
+    EXPECT_EQ(readFile(root() / deep / "f"), "data");
+    removeTree(root() / std::string(150, 'd'));
 }
 
 } // namespace

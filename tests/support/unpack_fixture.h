@@ -7,6 +7,11 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
 #include "platform/wide_text.h"
 #include "testkit/archive_writer.h"
 #include "testkit/content.h"
@@ -97,6 +102,37 @@ inline std::string entryBytes(const std::filesystem::path& path) {
     return path.generic_string();
 #endif
 }
+
+#ifdef _WIN32
+// std::filesystem::remove_all under mingw-w64 stops at 260 characters.
+inline void removeTree(const std::wstring& path) {
+    WIN32_FIND_DATAW item{};
+    const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &item);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = item.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            if ((item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                removeTree(path + L"\\" + name);
+            } else {
+                DeleteFileW((path + L"\\" + name).c_str());
+            }
+        } while (FindNextFileW(search, &item));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+inline void removeTree(const std::filesystem::path& path) {
+    removeTree(L"\\\\?\\" + std::filesystem::absolute(path).wstring());
+}
+#else
+inline void removeTree(const std::filesystem::path& path) {
+    std::filesystem::remove_all(path);
+}
+#endif
 
 // Everything below a directory: relative path -> file content, "<dir>" or "-> link target".
 inline std::map<std::string, std::string> treeOf(const std::filesystem::path& directory) {
