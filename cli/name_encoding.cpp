@@ -1,0 +1,236 @@
+#include "cli/name_encoding.h"
+
+#include <algorithm>
+
+#include "app/run_error.h"
+#include "cli/charset_detector.h"
+#include "cli/utf8.h"
+#include "platform/code_page.h"
+
+namespace qzb::cli {
+namespace {
+
+struct Candidate {
+    const char* codePage;
+    bool multiByte;
+};
+
+// The ANSI and OEM code pages of Windows, in the order they are tried and listed.
+constexpr Candidate Candidates[] = {
+    {"CP932", true},   {"GBK", true},     {"CP949", true},   {"CP950", true},   {"CP1250", false},
+    {"CP1251", false}, {"CP1252", false}, {"CP1253", false}, {"CP1254", false}, {"CP1255", false},
+    {"CP1256", false}, {"CP1257", false}, {"CP874", false},  {"CP437", false},  {"CP850", false},
+    {"CP852", false},  {"CP866", false}};
+
+// The detector's answers for text in one of the candidates: the same code page, or one whose
+// characters that code page has at the same bytes.
+constexpr std::pair<std::string_view, std::string_view> DetectedAs[] = {{"SHIFT_JIS", "CP932"},
+                                                                        {"CP932", "CP932"},
+                                                                        {"GB18030", "GBK"},
+                                                                        {"GB2312", "GBK"},
+                                                                        {"GBK", "GBK"},
+                                                                        {"UHC", "CP949"},
+                                                                        {"EUC-KR", "CP949"},
+                                                                        {"BIG5", "CP950"},
+                                                                        {"WINDOWS-1250", "CP1250"},
+                                                                        {"WINDOWS-1251", "CP1251"},
+                                                                        {"WINDOWS-1252", "CP1252"},
+                                                                        {"ISO-8859-1", "CP1252"},
+                                                                        {"WINDOWS-1253", "CP1253"},
+                                                                        {"ISO-8859-7", "CP1253"},
+                                                                        {"WINDOWS-1254", "CP1254"},
+                                                                        {"ISO-8859-9", "CP1254"},
+                                                                        {"WINDOWS-1255", "CP1255"},
+                                                                        {"ISO-8859-8", "CP1255"},
+                                                                        {"WINDOWS-1256", "CP1256"},
+                                                                        {"WINDOWS-1257", "CP1257"},
+                                                                        {"TIS-620", "CP874"},
+                                                                        {"IBM437", "CP437"},
+                                                                        {"IBM850", "CP850"},
+                                                                        {"IBM852", "CP852"},
+                                                                        {"IBM866", "CP866"}};
+
+bool isAscii(std::string_view name) {
+    return std::all_of(name.begin(), name.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+bool isUtf8(std::string_view name) {
+    for (std::size_t i = 0; i < name.size();) {
+        const std::size_t length = utf8SequenceLength(name, i);
+        if (length == 0) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// A character no code page of a real name decodes to: a C1 control (U+0080-U+009F) or one of
+// the private-use area (U+E000-U+F8FF), where converters put bytes that have no character.
+bool hasUnlikelyCharacter(std::string_view utf8) {
+    for (std::size_t i = 0; i + 1 < utf8.size(); ++i) {
+        const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(utf8[i + k]); };
+        if ((byte(0) == 0xC2 && byte(1) < 0xA0) || byte(0) == 0xEE ||
+            (byte(0) == 0xEF && byte(1) < 0xA4)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string joined(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) {
+        text += (text.empty() ? "" : ", ") + name;
+    }
+    return text;
+}
+
+std::string upperCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
+    return text;
+}
+
+constexpr std::string_view HowToChoose = "; --encoding NAME decodes them (man qzb lists names)\n";
+
+} // namespace
+
+EncodingChoice chooseEncoding(std::size_t count,
+                              const std::function<std::string_view(std::size_t)>& name) {
+    EncodingChoice choice;
+    // The names the code pages tell apart: the others are the same in all of them.
+    std::vector<std::size_t> telling;
+    bool utf8 = true;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string_view bytes = name(i);
+        if (!isAscii(bytes)) {
+            telling.push_back(i);
+            utf8 = utf8 && isUtf8(bytes);
+        }
+    }
+    if (utf8) {
+        choice.encoding = "utf-8";
+        return choice;
+    }
+    std::string decoded;
+    std::string multiByte;
+    std::size_t multiByteCount = 0;
+    for (const Candidate& candidate : Candidates) {
+        const std::optional<platform::CodePage> codePage =
+            platform::CodePage::open(candidate.codePage);
+        const bool decodesAll =
+            codePage && std::all_of(telling.begin(), telling.end(), [&](std::size_t i) {
+                return codePage->toUtf8(name(i), decoded) && !hasUnlikelyCharacter(decoded);
+            });
+        if (decodesAll) {
+            choice.decodingAll.push_back(candidate.codePage);
+            if (candidate.multiByte) {
+                multiByte = candidate.codePage;
+                ++multiByteCount;
+            }
+        }
+    }
+    const std::string all = joined(choice.decodingAll);
+    const std::size_t survivors = choice.decodingAll.size();
+    const std::string_view detector = charsetDetectorName();
+    if (survivors > 1 && !detector.empty()) {
+        std::string text;
+        for (const std::size_t i : telling) {
+            text.append(name(i)).push_back('\n');
+        }
+        choice.detected = detectCharset(text);
+        const auto mapped =
+            std::find_if(std::begin(DetectedAs), std::end(DetectedAs),
+                         [&](const auto& pair) { return pair.first == choice.detected; });
+        if (mapped != std::end(DetectedAs) &&
+            std::find(choice.decodingAll.begin(), choice.decodingAll.end(), mapped->second) !=
+                choice.decodingAll.end()) {
+            choice.encoding = mapped->second;
+            choice.note = "qzb: names in " + choice.encoding + ", " + std::string(detector) +
+                          "'s answer (" + choice.detected + ") among the " +
+                          std::to_string(survivors) + " code pages that decode every name: " + all +
+                          "; --encoding NAME chooses another\n";
+            return choice;
+        }
+    }
+    if (survivors == 1 || (detector.empty() && multiByteCount == 1)) {
+        choice.encoding = survivors == 1 ? choice.decodingAll.front() : multiByte;
+        choice.note = "qzb: names in " + choice.encoding +
+                      (survivors == 1 ? ", the one code page that decodes every name"
+                                      : ", the one multi-byte code page that decodes every name "
+                                        "(this build has no detector; all that do: " +
+                                            all + ")") +
+                      "; --encoding NAME chooses another\n";
+        return choice;
+    }
+    choice.encoding = "raw";
+    if (survivors == 0) {
+        choice.note = "qzb: names as stored: no code page decodes every name";
+    } else if (detector.empty()) {
+        choice.note = "qzb: names as stored: " + std::to_string(survivors) +
+                      " code pages decode every name (" + all +
+                      ") and this build has no detector to choose among them";
+    } else {
+        choice.note =
+            "qzb: names as stored: " + std::to_string(survivors) +
+            " code pages decode every name (" + all + ") and " + std::string(detector) +
+            (choice.detected.empty() ? " cannot tell which"
+                                     : " takes them for none of these (" + choice.detected + ")");
+    }
+    choice.note += HowToChoose;
+    return choice;
+}
+
+EntryNames::EntryNames(const Archive& archive, const std::string& encoding) : archive_(archive) {
+    const std::size_t count = archive.entryCount();
+    encoding_ = upperCase(encoding);
+    if (encoding_ == "AUTO") {
+        EncodingChoice choice =
+            chooseEncoding(count, [&](std::size_t i) { return archive.name(i); });
+        encoding_ = upperCase(choice.encoding);
+        note_ = std::move(choice.note);
+    }
+    if (encoding_ == "UTF8") {
+        encoding_ = "UTF-8";
+    }
+    if (encoding_ == "RAW" || encoding_ == "UTF-8") {
+        encoding_ = encoding_ == "RAW" ? "raw" : "utf-8";
+        for (std::size_t i = 0; i < count && encoding_ == "utf-8"; ++i) {
+            if (!isUtf8(archive.name(i))) {
+                throw RunError(
+                    "entry " + std::to_string(i + 1) +
+                    ": its name is not UTF-8 (--encoding raw takes the names as stored)");
+            }
+        }
+        return;
+    }
+    const std::optional<platform::CodePage> codePage = platform::CodePage::open(encoding_);
+    if (!codePage) {
+        throw RunError(encoding + ": no such encoding (auto, raw, utf-8 or a code page such as "
+                                  "CP932, GBK, CP1251)");
+    }
+    offsets_.reserve(count + 1);
+    offsets_.push_back(0);
+    std::string decoded;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string_view bytes = archive.name(i);
+        if (codePage->toUtf8(bytes, decoded)) {
+            text_.append(decoded);
+        } else {
+            throw RunError("entry " + std::to_string(i + 1) + ": its name is not in " + encoding_ +
+                           " (--encoding raw takes the names as stored)");
+        }
+        offsets_.push_back(text_.size());
+    }
+}
+
+std::optional<std::string> EntryNames::fileSystemName(std::size_t index) const {
+    if (encoding_ == "raw") {
+        return platform::fileSystemName(archive_.name(index));
+    }
+    return std::string(name(index));
+}
+
+} // namespace qzb::cli
