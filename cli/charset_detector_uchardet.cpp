@@ -1,4 +1,4 @@
-#include <uchardet/uchardet.h>
+#include <uchardet.h>
 
 #include "cli/charset_detector.h"
 #include "common/unique_resource.h"

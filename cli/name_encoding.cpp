@@ -10,17 +10,26 @@
 namespace qzb::cli {
 namespace {
 
+enum class Kind {
+    MultiByte,
+    SingleByte,
+    // A character for every byte: that it decodes every name tells nothing, so it is taken only
+    // on the detector's word.
+    EveryByte
+};
 struct Candidate {
-    const char* codePage;
-    bool multiByte;
+    std::string_view codePage;
+    Kind kind;
 };
 
 // The ANSI and OEM code pages of Windows, in the order they are tried and listed.
 constexpr Candidate Candidates[] = {
-    {"CP932", true},   {"GBK", true},     {"CP949", true},   {"CP950", true},   {"CP1250", false},
-    {"CP1251", false}, {"CP1252", false}, {"CP1253", false}, {"CP1254", false}, {"CP1255", false},
-    {"CP1256", false}, {"CP1257", false}, {"CP874", false},  {"CP437", false},  {"CP850", false},
-    {"CP852", false},  {"CP866", false}};
+    {"CP932", Kind::MultiByte},   {"GBK", Kind::MultiByte},     {"CP949", Kind::MultiByte},
+    {"CP950", Kind::MultiByte},   {"CP1250", Kind::SingleByte}, {"CP1251", Kind::SingleByte},
+    {"CP1252", Kind::SingleByte}, {"CP1253", Kind::SingleByte}, {"CP1254", Kind::SingleByte},
+    {"CP1255", Kind::SingleByte}, {"CP1257", Kind::SingleByte}, {"CP874", Kind::SingleByte},
+    {"CP1256", Kind::EveryByte},  {"CP437", Kind::EveryByte},   {"CP850", Kind::EveryByte},
+    {"CP852", Kind::EveryByte},   {"CP866", Kind::EveryByte}};
 
 // The detector's answers for text in one of the candidates: the same code page, or one whose
 // characters that code page has at the same bytes.
@@ -115,18 +124,19 @@ EncodingChoice chooseEncoding(std::size_t count,
         return choice;
     }
     std::string decoded;
+    const auto decodesAll = [&](std::string_view codePageName) {
+        const std::optional<platform::CodePage> codePage =
+            platform::CodePage::open(std::string(codePageName));
+        return codePage && std::all_of(telling.begin(), telling.end(), [&](std::size_t i) {
+                   return codePage->toUtf8(name(i), decoded) && !hasUnlikelyCharacter(decoded);
+               });
+    };
     std::string multiByte;
     std::size_t multiByteCount = 0;
     for (const Candidate& candidate : Candidates) {
-        const std::optional<platform::CodePage> codePage =
-            platform::CodePage::open(candidate.codePage);
-        const bool decodesAll =
-            codePage && std::all_of(telling.begin(), telling.end(), [&](std::size_t i) {
-                return codePage->toUtf8(name(i), decoded) && !hasUnlikelyCharacter(decoded);
-            });
-        if (decodesAll) {
-            choice.decodingAll.push_back(candidate.codePage);
-            if (candidate.multiByte) {
+        if (candidate.kind != Kind::EveryByte && decodesAll(candidate.codePage)) {
+            choice.decodingAll.emplace_back(candidate.codePage);
+            if (candidate.kind == Kind::MultiByte) {
                 multiByte = candidate.codePage;
                 ++multiByteCount;
             }
@@ -135,7 +145,7 @@ EncodingChoice chooseEncoding(std::size_t count,
     const std::string all = joined(choice.decodingAll);
     const std::size_t survivors = choice.decodingAll.size();
     const std::string_view detector = charsetDetectorName();
-    if (survivors > 1 && !detector.empty()) {
+    if (!detector.empty()) {
         std::string text;
         for (const std::size_t i : telling) {
             text.append(name(i)).push_back('\n');
@@ -144,18 +154,33 @@ EncodingChoice chooseEncoding(std::size_t count,
         const auto mapped =
             std::find_if(std::begin(DetectedAs), std::end(DetectedAs),
                          [&](const auto& pair) { return pair.first == choice.detected; });
-        if (mapped != std::end(DetectedAs) &&
-            std::find(choice.decodingAll.begin(), choice.decodingAll.end(), mapped->second) !=
-                choice.decodingAll.end()) {
+        const auto everyByte = [](std::string_view codePage) {
+            return std::any_of(std::begin(Candidates), std::end(Candidates),
+                               [&](const Candidate& c) {
+                                   return c.codePage == codePage && c.kind == Kind::EveryByte;
+                               });
+        };
+        // Bytes of two-byte characters also read as single-byte text, and on a few names a
+        // detector may take them so: that is no clear answer.
+        const bool singleByte =
+            mapped != std::end(DetectedAs) &&
+            std::none_of(std::begin(Candidates), std::end(Candidates), [&](const Candidate& c) {
+                return c.codePage == mapped->second && c.kind == Kind::MultiByte;
+            });
+        if (mapped != std::end(DetectedAs) && !(singleByte && multiByteCount > 0) &&
+            (std::find(choice.decodingAll.begin(), choice.decodingAll.end(), mapped->second) !=
+                 choice.decodingAll.end() ||
+             (everyByte(mapped->second) && decodesAll(mapped->second)))) {
             choice.encoding = mapped->second;
             choice.note = "qzb: names in " + choice.encoding + ", " + std::string(detector) +
-                          "'s answer (" + choice.detected + ") among the " +
-                          std::to_string(survivors) + " code pages that decode every name: " + all +
+                          "'s answer (" + choice.detected +
+                          "); code pages that decode every name: " +
+                          (all.empty() ? "none but those that decode any bytes" : all) +
                           "; --encoding NAME chooses another\n";
             return choice;
         }
     }
-    if (survivors == 1 || (detector.empty() && multiByteCount == 1)) {
+    if (detector.empty() && (survivors == 1 || multiByteCount == 1)) {
         choice.encoding = survivors == 1 ? choice.decodingAll.front() : multiByte;
         choice.note = "qzb: names in " + choice.encoding +
                       (survivors == 1 ? ", the one code page that decodes every name"
@@ -177,7 +202,7 @@ EncodingChoice chooseEncoding(std::size_t count,
             "qzb: names as stored: " + std::to_string(survivors) +
             " code pages decode every name (" + all + ") and " + std::string(detector) +
             (choice.detected.empty() ? " cannot tell which"
-                                     : " takes them for none of these (" + choice.detected + ")");
+                                     : "'s answer (" + choice.detected + ") does not settle it");
     }
     choice.note += HowToChoose;
     return choice;
