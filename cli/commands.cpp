@@ -120,7 +120,7 @@ private:
         const auto [begin, end] = seen.equal_range(hash);
         for (auto it = begin; it != end; ++it) {
             const std::optional<EntryPath> path =
-                entryPath(*names_.fileSystemName(it->second), platform::nameRules);
+                entryPath(names_.name(it->second), platform::nameRules);
             const std::string other = landingPath(*path);
             if ((fold ? foldedCase(other) : other) == key) {
                 return it->second;
@@ -230,9 +230,9 @@ int testArchive(const TestOptions& options, Console& console) {
     std::uint64_t bytes = 0;
     for (std::size_t i = 0; i < archive.entryCount(); ++i) {
         const std::string_view name = names.name(i);
-        const std::optional<std::string> fileName = names.fileSystemName(i);
+        // Paths are compared as the names are shown: the bytes as stored, or decoded.
         const std::optional<EntryPath> path =
-            fileName ? entryPath(*fileName, platform::nameRules) : std::nullopt;
+            names.fileSystemName(i) ? entryPath(name, platform::nameRules) : std::nullopt;
         if (!path) {
             report.failure(name, "qzb-unpack refuses this name: empty, absolute, with a \"..\" "
                                  "element, or not stored as given on this system");

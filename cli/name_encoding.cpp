@@ -88,6 +88,25 @@ bool hasUnlikelyCharacter(std::string_view utf8) {
     return false;
 }
 
+// Whether every character beyond ASCII is a half-width katakana (U+FF61-U+FF9F).
+bool onlyHalfWidthKatakana(std::string_view utf8) {
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(utf8[i + k]); };
+        if (byte(0) < 0x80) {
+            ++i;
+            continue;
+        }
+        const bool halfWidth =
+            i + 2 < utf8.size() && byte(0) == 0xEF &&
+            ((byte(1) == 0xBD && byte(2) >= 0xA1) || (byte(1) == 0xBE && byte(2) <= 0x9F));
+        if (!halfWidth) {
+            return false;
+        }
+        i += 3;
+    }
+    return true;
+}
+
 std::string joined(const std::vector<std::string>& names) {
     std::string text;
     for (const std::string& name : names) {
@@ -124,21 +143,30 @@ EncodingChoice chooseEncoding(std::size_t count,
         return choice;
     }
     std::string decoded;
+    // Whether the last code page tried gave a name of half-width katakana alone (U+FF61-U+FF9F):
+    // so CP932 reads any run of the bytes A1-DF, such as DOS box characters.
+    bool halfWidthOnly = false;
     const auto decodesAll = [&](std::string_view codePageName) {
         const std::optional<platform::CodePage> codePage =
             platform::CodePage::open(std::string(codePageName));
+        halfWidthOnly = false;
         return codePage && std::all_of(telling.begin(), telling.end(), [&](std::size_t i) {
-                   return codePage->toUtf8(name(i), decoded) && !hasUnlikelyCharacter(decoded);
+                   const bool decodes =
+                       codePage->toUtf8(name(i), decoded) && !hasUnlikelyCharacter(decoded);
+                   halfWidthOnly = halfWidthOnly || (decodes && onlyHalfWidthKatakana(decoded));
+                   return decodes;
                });
     };
     std::string multiByte;
     std::size_t multiByteCount = 0;
+    bool halfWidthOnlyMultiByte = false;
     for (const Candidate& candidate : Candidates) {
         if (candidate.kind != Kind::EveryByte && decodesAll(candidate.codePage)) {
             choice.decodingAll.emplace_back(candidate.codePage);
             if (candidate.kind == Kind::MultiByte) {
                 multiByte = candidate.codePage;
                 ++multiByteCount;
+                halfWidthOnlyMultiByte = halfWidthOnly;
             }
         }
     }
@@ -180,14 +208,14 @@ EncodingChoice chooseEncoding(std::size_t count,
             return choice;
         }
     }
-    if (detector.empty() && (survivors == 1 || multiByteCount == 1)) {
-        choice.encoding = survivors == 1 ? choice.decodingAll.front() : multiByte;
+    // Without a detector: two-byte characters rarely fall into place by chance, single bytes
+    // always do, so only a multi-byte code page that alone decodes every name is taken.
+    if (detector.empty() && multiByteCount == 1 && !halfWidthOnlyMultiByte) {
+        choice.encoding = multiByte;
         choice.note = "qzb: names in " + choice.encoding +
-                      (survivors == 1 ? ", the one code page that decodes every name"
-                                      : ", the one multi-byte code page that decodes every name "
-                                        "(this build has no detector; all that do: " +
-                                            all + ")") +
-                      "; --encoding NAME chooses another\n";
+                      ", the one multi-byte code page that decodes every name (this build has no "
+                      "detector; all that do: " +
+                      all + "); --encoding NAME chooses another\n";
         return choice;
     }
     choice.encoding = "raw";

@@ -27,9 +27,11 @@ struct EncodingChoice {
 
 // UTF-8 when every name is valid UTF-8. Otherwise the code pages that Windows archives are made
 // in, each kept only when it decodes every name exactly into characters that are neither
-// private-use nor C1 controls; among them the one the detector takes the names, all together,
-// for. Without a detector, the one multi-byte code page that decodes every name, if only one
-// does. Else the names as stored ("raw"). `name(i)` gives the i-th of `count` stored names.
+// private-use nor C1 controls (those with a character for every byte, such as CP437, only when
+// the detector names them); among them the one the detector takes the names, all together, for,
+// unless it answers a single-byte one while a multi-byte one also decodes every name. Without a
+// detector, the one multi-byte code page that decodes every name, if only one does. Else the
+// names as stored ("raw"). `name(i)` gives the i-th of `count` stored names.
 EncodingChoice chooseEncoding(std::size_t count,
                               const std::function<std::string_view(std::size_t)>& name);
 
