@@ -107,6 +107,67 @@ bool onlyHalfWidthKatakana(std::string_view utf8) {
     return true;
 }
 
+// A candidate's decoding of names. A single-byte code page gives each byte a character of its
+// own, so a table of the bytes' characters does its work at a fraction of a converter's cost.
+class Decoding {
+public:
+    explicit Decoding(const Candidate& candidate)
+        : codePage_(platform::CodePage::open(std::string(candidate.codePage))),
+          singleByte_(candidate.kind != Kind::MultiByte) {
+        std::string decoded;
+        for (int byte = 0x80; singleByte_ && codePage_ && byte < 0x100; ++byte) {
+            const std::string bytes(1, static_cast<char>(byte));
+            if (codePage_->toUtf8(bytes, decoded) && !hasUnlikelyCharacter(decoded)) {
+                table_[byte - 0x80] = decoded;
+            }
+        }
+    }
+
+    // Exactly, into characters neither private-use nor C1 controls.
+    bool toUtf8(std::string_view name, std::string& decoded) const {
+        if (!codePage_) {
+            return false;
+        }
+        if (!singleByte_) {
+            return codePage_->toUtf8(name, decoded) && !hasUnlikelyCharacter(decoded);
+        }
+        decoded.clear();
+        for (const char c : name) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte < 0x80) {
+                decoded += c;
+            } else if (table_[byte - 0x80].empty()) {
+                return false;
+            } else {
+                decoded += table_[byte - 0x80];
+            }
+        }
+        return true;
+    }
+
+private:
+    std::optional<platform::CodePage> codePage_;
+    bool singleByte_;
+    std::string table_[0x80];
+};
+
+// What the detector is given: the names together, or for an archive of many, names spread
+// evenly over it up to a few hundred KiB, which tell it as much at a small part of the time.
+std::string detectorSample(const std::vector<std::size_t>& names,
+                           const std::function<std::string_view(std::size_t)>& name) {
+    constexpr std::size_t Enough = 256 * 1024;
+    std::size_t total = 0;
+    for (const std::size_t i : names) {
+        total += name(i).size() + 1;
+    }
+    const std::size_t step = std::max<std::size_t>(1, total / Enough);
+    std::string text;
+    for (std::size_t k = 0; k < names.size(); k += step) {
+        text.append(name(names[k])).push_back('\n');
+    }
+    return text;
+}
+
 std::string joined(const std::vector<std::string>& names) {
     std::string text;
     for (const std::string& name : names) {
@@ -129,12 +190,12 @@ EncodingChoice chooseEncoding(std::size_t count,
                               const std::function<std::string_view(std::size_t)>& name) {
     EncodingChoice choice;
     // The names the code pages tell apart: the others are the same in all of them.
-    std::vector<std::size_t> telling;
+    std::vector<std::size_t> tellingNames;
     bool utf8 = true;
     for (std::size_t i = 0; i < count; ++i) {
         const std::string_view bytes = name(i);
         if (!isAscii(bytes)) {
-            telling.push_back(i);
+            tellingNames.push_back(i);
             utf8 = utf8 && isUtf8(bytes);
         }
     }
@@ -142,27 +203,63 @@ EncodingChoice chooseEncoding(std::size_t count,
         choice.encoding = "utf-8";
         return choice;
     }
-    std::string decoded;
-    // Whether the last code page tried gave a name of half-width katakana alone (U+FF61-U+FF9F):
-    // so CP932 reads any run of the bytes A1-DF, such as DOS box characters.
-    bool halfWidthOnly = false;
-    const auto decodesAll = [&](std::string_view codePageName) {
-        const std::optional<platform::CodePage> codePage =
-            platform::CodePage::open(std::string(codePageName));
+    const std::string_view detector = charsetDetectorName();
+    const std::string_view* answer = nullptr;
+    if (!detector.empty()) {
+        choice.detected = detectCharset(detectorSample(tellingNames, name));
+        for (const auto& [detected, codePage] : DetectedAs) {
+            answer = detected == choice.detected ? &codePage : answer;
+        }
+    }
+    // Each candidate decodes every name once; the names in the detector's answer are kept, ASCII
+    // ones as they are (every candidate has ASCII at its bytes).
+    const auto decodesAll = [&](const Candidate& candidate, bool& halfWidthOnly) {
+        const Decoding decoding(candidate);
+        const bool keep = answer != nullptr && *answer == candidate.codePage;
         halfWidthOnly = false;
-        return codePage && std::all_of(telling.begin(), telling.end(), [&](std::size_t i) {
-                   const bool decodes =
-                       codePage->toUtf8(name(i), decoded) && !hasUnlikelyCharacter(decoded);
-                   halfWidthOnly = halfWidthOnly || (decodes && onlyHalfWidthKatakana(decoded));
-                   return decodes;
-               });
+        std::string decoded;
+        std::size_t next = 0;
+        if (keep) {
+            choice.offsets.assign(1, 0);
+        }
+        for (const std::size_t i : tellingNames) {
+            if (!decoding.toUtf8(name(i), decoded)) {
+                if (keep) {
+                    choice.text.clear();
+                    choice.offsets.clear();
+                }
+                return false;
+            }
+            halfWidthOnly = halfWidthOnly || onlyHalfWidthKatakana(decoded);
+            for (; keep && next < i; ++next) {
+                choice.text.append(name(next));
+                choice.offsets.push_back(choice.text.size());
+            }
+            if (keep) {
+                choice.text.append(decoded);
+                choice.offsets.push_back(choice.text.size());
+                ++next;
+            }
+        }
+        for (; keep && next < count; ++next) {
+            choice.text.append(name(next));
+            choice.offsets.push_back(choice.text.size());
+        }
+        return true;
     };
     std::string multiByte;
     std::size_t multiByteCount = 0;
     bool halfWidthOnlyMultiByte = false;
+    bool answerDecodesAll = false;
     for (const Candidate& candidate : Candidates) {
-        if (candidate.kind != Kind::EveryByte && decodesAll(candidate.codePage)) {
-            choice.decodingAll.emplace_back(candidate.codePage);
+        const bool answered = answer != nullptr && *answer == candidate.codePage;
+        bool halfWidthOnly = false;
+        if ((candidate.kind != Kind::EveryByte || answered) &&
+            decodesAll(candidate, halfWidthOnly)) {
+            answerDecodesAll = answerDecodesAll || answered;
+            if (candidate.kind != Kind::EveryByte) {
+                choice.decodingAll.emplace_back(candidate.codePage);
+            }
             if (candidate.kind == Kind::MultiByte) {
                 multiByte = candidate.codePage;
                 ++multiByteCount;
@@ -172,34 +269,15 @@ EncodingChoice chooseEncoding(std::size_t count,
     }
     const std::string all = joined(choice.decodingAll);
     const std::size_t survivors = choice.decodingAll.size();
-    const std::string_view detector = charsetDetectorName();
-    if (!detector.empty()) {
-        std::string text;
-        for (const std::size_t i : telling) {
-            text.append(name(i)).push_back('\n');
-        }
-        choice.detected = detectCharset(text);
-        const auto mapped =
-            std::find_if(std::begin(DetectedAs), std::end(DetectedAs),
-                         [&](const auto& pair) { return pair.first == choice.detected; });
-        const auto everyByte = [](std::string_view codePage) {
-            return std::any_of(std::begin(Candidates), std::end(Candidates),
-                               [&](const Candidate& c) {
-                                   return c.codePage == codePage && c.kind == Kind::EveryByte;
-                               });
-        };
+    if (answerDecodesAll) {
+        const bool singleByte =
+            std::none_of(std::begin(Candidates), std::end(Candidates), [&](const Candidate& c) {
+                return c.codePage == *answer && c.kind == Kind::MultiByte;
+            });
         // Bytes of two-byte characters also read as single-byte text, and on a few names a
         // detector may take them so: that is no clear answer.
-        const bool singleByte =
-            mapped != std::end(DetectedAs) &&
-            std::none_of(std::begin(Candidates), std::end(Candidates), [&](const Candidate& c) {
-                return c.codePage == mapped->second && c.kind == Kind::MultiByte;
-            });
-        if (mapped != std::end(DetectedAs) && !(singleByte && multiByteCount > 0) &&
-            (std::find(choice.decodingAll.begin(), choice.decodingAll.end(), mapped->second) !=
-                 choice.decodingAll.end() ||
-             (everyByte(mapped->second) && decodesAll(mapped->second)))) {
-            choice.encoding = mapped->second;
+        if (!(singleByte && multiByteCount > 0)) {
+            choice.encoding = *answer;
             choice.note = "qzb: names in " + choice.encoding + ", " + std::string(detector) +
                           "'s answer (" + choice.detected +
                           "); code pages that decode every name: " +
@@ -208,6 +286,8 @@ EncodingChoice chooseEncoding(std::size_t count,
             return choice;
         }
     }
+    choice.text.clear();
+    choice.offsets.clear();
     // Without a detector: two-byte characters rarely fall into place by chance, single bytes
     // always do, so only a multi-byte code page that alone decodes every name is taken.
     if (detector.empty() && multiByteCount == 1 && !halfWidthOnlyMultiByte) {
@@ -244,6 +324,15 @@ EntryNames::EntryNames(const Archive& archive, const std::string& encoding) : ar
             chooseEncoding(count, [&](std::size_t i) { return archive.name(i); });
         encoding_ = upperCase(choice.encoding);
         note_ = std::move(choice.note);
+        if (!choice.offsets.empty()) {
+            text_ = std::move(choice.text);
+            offsets_ = std::move(choice.offsets);
+            return;
+        }
+        if (encoding_ != "UTF-8") {
+            encoding_ = "raw";
+            return;
+        }
     }
     if (encoding_ == "UTF8") {
         encoding_ = "UTF-8";

@@ -23,6 +23,10 @@ struct EncodingChoice {
     std::string detected;
     // The line for standard error, ending in a line feed; empty for UTF-8.
     std::string note;
+    // For a code page: every name decoded, one after the other, name i from offsets[i] to
+    // offsets[i + 1].
+    std::string text;
+    std::vector<std::size_t> offsets;
 };
 
 // UTF-8 when every name is valid UTF-8. Otherwise the code pages that Windows archives are made

@@ -144,6 +144,9 @@ TEST_F(NameEncodingTest, NamesInEveryCodePage) {
         for (std::size_t i = 0; i < c.decoded.size(); ++i) {
             EXPECT_NE(list.out.find("  " + c.decoded[i] + "\n"), std::string::npos) << list.out;
         }
+        if (choice.encoding == c.codePage) {
+            EXPECT_EQ(qzb({"list", "a.qzb"}).out, list.out) << "auto lists other names";
+        }
         const Report json = qzb({"list", "--json", "--encoding", c.codePage, "a.qzb"});
         std::istringstream lines(json.out);
         std::string line;
