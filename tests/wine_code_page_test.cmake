@@ -6,7 +6,7 @@
 # cmake -DEMULATOR=wine -DMAKER=make_japanese_archive.exe -DTOOL=qzb-unpack.exe -DSCRATCH=dir -P this
 execute_process(COMMAND locale -a OUTPUT_VARIABLE locales RESULT_VARIABLE status)
 string(TOLOWER "${locales}" locales)
-if(NOT status EQUAL 0 OR NOT locales MATCHES "(^|\n)ja_jp\.utf-?8(\n|$)")
+if(NOT status EQUAL 0 OR NOT locales MATCHES "(^|\n)ja_jp[.]utf-?8(\n|$)")
     message("SKIPPED: the host has no ja_JP.UTF-8 locale (localedef -i ja_JP -f UTF-8 ja_JP.UTF-8)")
     return()
 endif()
