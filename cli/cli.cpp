@@ -69,9 +69,11 @@ struct CommandLine {
         app.footer("qzb COMMAND --help describes a command; man qzb describes them all.");
 
         list = app.add_subcommand("list", "List the entries: size, stored size and name.");
-        list->add_flag("--json", listOptions.json,
-                       "one JSON object per line: index, name, size, stored, blocks (and "
-                       "name_hex, the name's bytes in hex, for a name that is not UTF-8)");
+        list->add_flag(
+            "--json", listOptions.json,
+            "one JSON object per line: index, name, size, stored, blocks (and "
+            "name_hex, the name's bytes in hex, for a name that is not UTF-8 or was decoded; "
+            "decoded names follow a line {\"encoding\":...})");
         list->add_flag("--skip-checksums", listOptions.skipChecksums,
                        "do not check the MD5 digests of the names and of the table of contents");
         list->add_option("--encoding", listOptions.encoding, EncodingHelp);
