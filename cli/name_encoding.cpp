@@ -329,10 +329,6 @@ EntryNames::EntryNames(const Archive& archive, const std::string& encoding) : ar
             offsets_ = std::move(choice.offsets);
             return;
         }
-        if (encoding_ != "UTF-8") {
-            encoding_ = "raw";
-            return;
-        }
     }
     if (encoding_ == "UTF8") {
         encoding_ = "UTF-8";
