@@ -12,6 +12,7 @@
 #include "app/run_error.h"
 #include "archive/block_pipeline.h"
 #include "archive/format.h"
+#include "platform/code_page.h"
 #include "platform/platform.h"
 
 namespace qzb {
@@ -175,15 +176,20 @@ void extractEntries(const Archive& archive, files::Directory target,
             writeProgressLine(console, i + 1, count, name);
         }
 
-        const std::optional<EntryPath> entry = entryPath(name, platform::nameRules);
+        // Decoded before it is split: in a code page of two-byte characters, a '\\' byte may be
+        // the second half of a character.
+        const std::optional<std::string> fileName =
+            options.fileName ? options.fileName(i) : platform::fileSystemName(name);
+        const std::optional<EntryPath> entry =
+            fileName ? entryPath(*fileName, platform::nameRules) : std::nullopt;
         if (!entry) {
             throw RunError("Invalid file path listed in the archive", i);
         }
         const files::Directory& directory = places.reach(*entry, i);
-        const std::string_view fileName =
+        const std::string_view last =
             std::string_view(entry->path).substr(entry->path.rfind('/') + 1);
-        if (!skipEntry(i, *entry, fileName, places, directory, options.overwriteExisting)) {
-            writeEntry(pipeline, i, directory, fileName, options);
+        if (!skipEntry(i, *entry, last, places, directory, options.overwriteExisting)) {
+            writeEntry(pipeline, i, directory, last, options);
         } else if (options.bytesDone) {
             options.bytesDone(archive.entries()[i].originalSize);
         }

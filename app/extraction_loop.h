@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
+#include <string>
 
 #include "app/console.h"
 #include "app/file_layer.h"
@@ -19,6 +21,9 @@ struct ExtractionOptions {
     std::function<bool(std::size_t index)> selected;
     // Told of the length of each block written, and of the whole size of an entry skipped.
     std::function<void(std::uint64_t bytes)> bytesDone;
+    // The name each entry's path is made from, as the file layer takes names; nothing refuses it.
+    // When unset, the stored name as the system takes bytes (platform/code_page.h).
+    std::function<std::optional<std::string>(std::size_t index)> fileName;
     // Threads that inflate blocks ahead of the writer (1: the writer inflates them itself).
     unsigned inflateThreads = 1;
 };

@@ -45,6 +45,11 @@ void restore(std::string& value) {
     }
 }
 
+constexpr const char* EncodingHelp =
+    "how entry names are decoded: auto (the default: UTF-8, or the code page that decodes every "
+    "name and fits them best), raw (the bytes as stored), utf-8, or a code page (CP932, GBK, "
+    "CP949, BIG5, CP1251, CP1252, CP437, ...)";
+
 // The parsed command line: the command that was chosen and its options.
 struct CommandLine {
     CLI::App app{"Lists, tests and extracts QZB archives.", "qzb"};
@@ -65,11 +70,14 @@ struct CommandLine {
         app.footer("qzb COMMAND --help describes a command; man qzb describes them all.");
 
         list = app.add_subcommand("list", "List the entries: size, stored size and name.");
-        list->add_flag("--json", listOptions.json,
-                       "one JSON object per line: index, name, size, stored, blocks (and "
-                       "name_hex, the name's bytes in hex, for a name that is not UTF-8)");
+        list->add_flag(
+            "--json", listOptions.json,
+            "one JSON object per line: index, name, size, stored, blocks (and "
+            "name_hex, the name's bytes in hex, for a name that is not UTF-8 or was decoded; "
+            "decoded names follow a line {\"encoding\":...})");
         list->add_flag("--skip-checksums", listOptions.skipChecksums,
                        "do not check the MD5 digests of the names and of the table of contents");
+        list->add_option("--encoding", listOptions.encoding, EncodingHelp);
         list->add_option("ARCHIVE", listOptions.archive, "the archive")->required();
 
         test = app.add_subcommand("test", "Decode every entry, writing nothing; report each "
@@ -77,6 +85,7 @@ struct CommandLine {
         test->footer(std::string(NoContentChecksum));
         test->add_flag("--skip-checksums", testOptions.skipChecksums,
                        "do not check the MD5 digests of the names and of the table of contents");
+        test->add_option("--encoding", testOptions.encoding, EncodingHelp);
         test->add_option("ARCHIVE", testOptions.archive, "the archive")->required();
 
         extract = app.add_subcommand(
@@ -88,6 +97,7 @@ struct CommandLine {
         extract->add_flag("--skip-checksums", extractOptions.skipChecksums,
                           "do not check the MD5 digests of the names and of the table of contents");
         extract->add_flag("--quiet", extractOptions.quiet, "no progress bar");
+        extract->add_option("--encoding", extractOptions.encoding, EncodingHelp);
         extract->add_option("ARCHIVE", extractOptions.archive, "the archive")->required();
         extract
             ->add_option("DIRECTORY", extractOptions.directory,
@@ -96,6 +106,7 @@ struct CommandLine {
         extract->add_option("PATTERN", extractOptions.patterns, "entries to extract");
 
         cat = app.add_subcommand("cat", "Write the named entries' content to standard output.");
+        cat->add_option("--encoding", catOptions.encoding, EncodingHelp);
         cat->add_option("ARCHIVE", catOptions.archive, "the archive")->required();
         cat->add_option("NAME", catOptions.names, "entry names, in the order to write")->required();
     }
@@ -104,7 +115,8 @@ struct CommandLine {
     void restoreValues() {
         for (std::string* value :
              {&listOptions.archive, &testOptions.archive, &extractOptions.archive,
-              &extractOptions.directory, &catOptions.archive}) {
+              &extractOptions.directory, &catOptions.archive, &listOptions.encoding,
+              &testOptions.encoding, &extractOptions.encoding, &catOptions.encoding}) {
             restore(*value);
         }
         for (std::vector<std::string>* values : {&extractOptions.patterns, &catOptions.names}) {

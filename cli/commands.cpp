@@ -13,6 +13,7 @@
 #include "cli/archive_access.h"
 #include "cli/json_line.h"
 #include "cli/letter_case.h"
+#include "cli/name_encoding.h"
 #include "platform/platform.h"
 
 namespace qzb::cli {
@@ -87,15 +88,14 @@ std::string landingPath(const EntryPath& path) {
 // again: memory follows the entries, not the length of their names.
 class PathClashes {
 public:
-    explicit PathClashes(const Archive& archive) : archive_(archive) {}
+    explicit PathClashes(const EntryNames& names) : names_(names) {}
 
     void check(std::size_t index, const EntryPath& path, TestReport& report) {
-        const std::string_view name = archive_.name(index);
+        const std::string_view name = names_.name(index);
         const std::string key = landingPath(path);
         const std::size_t hash = std::hash<std::string>()(key);
         if (const std::optional<std::size_t> same = earlier(exact_, hash, key, false)) {
-            report.warning(name, "lands at the same path as \"" +
-                                     report.shown(archive_.name(*same)) +
+            report.warning(name, "lands at the same path as \"" + report.shown(names_.name(*same)) +
                                      "\"; without --overwrite it is skipped");
             return;
         }
@@ -104,7 +104,7 @@ public:
         const std::size_t foldedHash = std::hash<std::string>()(folded);
         if (const std::optional<std::size_t> same = earlier(folded_, foldedHash, folded, true)) {
             report.warning(name, "differs only in letter case from \"" +
-                                     report.shown(archive_.name(*same)) +
+                                     report.shown(names_.name(*same)) +
                                      "\"; on Windows and macOS it is skipped");
             return;
         }
@@ -120,7 +120,7 @@ private:
         const auto [begin, end] = seen.equal_range(hash);
         for (auto it = begin; it != end; ++it) {
             const std::optional<EntryPath> path =
-                entryPath(archive_.name(it->second), platform::nameRules);
+                entryPath(names_.name(it->second), platform::nameRules);
             const std::string other = landingPath(*path);
             if ((fold ? foldedCase(other) : other) == key) {
                 return it->second;
@@ -129,7 +129,7 @@ private:
         return std::nullopt;
     }
 
-    const Archive& archive_;
+    const EntryNames& names_;
     Seen exact_;
     Seen folded_;
 };
@@ -138,13 +138,17 @@ private:
 // reading of the table.
 constexpr std::size_t ChunkSize = 64 * 1024;
 
-void listJson(const Archive& archive, Console& console) {
+void listJson(const Archive& archive, const EntryNames& names, Console& console) {
+    if (names.decoded()) {
+        console.print(encodingJson(names.encoding()));
+    }
     // Sized once, so that no line pays for clearing its room.
     std::string chunk(ChunkSize, '\0');
     std::size_t used = 0;
     for (std::size_t i = 0; i < archive.entryCount(); ++i) {
-        const std::string_view name = archive.name(i);
-        const std::size_t bound = entryJsonBound(name.size());
+        const std::string_view name = names.name(i);
+        const std::string_view stored = names.decoded() ? archive.name(i) : std::string_view();
+        const std::size_t bound = entryJsonBound(name.size(), stored.size());
         if (chunk.size() - used < bound) {
             console.print(std::string_view(chunk.data(), used));
             used = 0;
@@ -153,13 +157,13 @@ void listJson(const Archive& archive, Console& console) {
         const ArchiveEntry& entry = archive.entries()[i];
         const char* end =
             putEntryJson(chunk.data() + used, {i, name, entry.originalSize, storedSize(archive, i),
-                                               blockCount(entry.originalSize)});
+                                               blockCount(entry.originalSize), stored});
         used = static_cast<std::size_t>(end - chunk.data());
     }
     console.print(std::string_view(chunk.data(), used));
 }
 
-void listTable(const Archive& archive, Console& console) {
+void listTable(const Archive& archive, const EntryNames& names, Console& console) {
     std::string out;
     out.reserve(2 * ChunkSize);
     std::uint64_t totalSize = 0;
@@ -174,9 +178,9 @@ void listTable(const Archive& archive, Console& console) {
         appendColumn(out, stored);
         out += "  ";
         if (console.escapesNames()) {
-            out += escapeName(archive.name(i));
+            out += escapeName(names.name(i));
         } else {
-            out += archive.name(i);
+            out += names.name(i);
         }
         out += '\n';
         if (out.size() >= ChunkSize) {
@@ -195,10 +199,14 @@ void listTable(const Archive& archive, Console& console) {
 
 int listEntries(const ListOptions& options, Console& console) {
     const Archive archive = openArchive(options.archive, !options.skipChecksums);
+    const EntryNames names(archive, options.encoding);
+    if (!names.note().empty()) {
+        console.printError({names.note()});
+    }
     if (options.json) {
-        listJson(archive, console);
+        listJson(archive, names, console);
     } else {
-        listTable(archive, console);
+        listTable(archive, names, console);
     }
     return 0;
 }
@@ -212,11 +220,17 @@ int testArchive(const TestOptions& options, Console& console) {
         report.failure(options.archive,
                        "the MD5 digests of the names or of the table of contents do not match");
     }
-    PathClashes clashes(archive);
+    const EntryNames names(archive, options.encoding);
+    if (!names.note().empty()) {
+        console.printError({names.note()});
+    }
+    PathClashes clashes(names);
     std::uint64_t bytes = 0;
     for (std::size_t i = 0; i < archive.entryCount(); ++i) {
-        const std::string_view name = archive.name(i);
-        const std::optional<EntryPath> path = entryPath(name, platform::nameRules);
+        const std::string_view name = names.name(i);
+        // Paths are compared as the names are shown: the bytes as stored, or decoded.
+        const std::optional<EntryPath> path =
+            names.fileSystemName(i) ? entryPath(name, platform::nameRules) : std::nullopt;
         if (!path) {
             report.failure(name, "qzb-unpack refuses this name: empty, absolute, with a \"..\" "
                                  "element, or not stored as given on this system");
@@ -247,6 +261,10 @@ int testArchive(const TestOptions& options, Console& console) {
 
 int catEntries(const CatOptions& options, Console& console) {
     const Archive archive = openArchive(options.archive, true);
+    const EntryNames names(archive, options.encoding);
+    if (!names.note().empty()) {
+        console.printError({names.note()});
+    }
     // Every name is looked up before anything is written, in one pass that keeps only the names
     // asked for; the first entry of a name counts, as qzb-unpack keeps the first without /o.
     constexpr std::size_t NotFound = ~std::size_t{0};
@@ -257,7 +275,7 @@ int catEntries(const CatOptions& options, Console& console) {
     std::size_t missing = wanted.size();
     std::string path;
     for (std::size_t i = 0; i < archive.entryCount() && missing > 0; ++i) {
-        path.assign(archive.name(i));
+        path.assign(names.name(i));
         std::replace(path.begin(), path.end(), '\\', '/');
         const auto found = wanted.find(path);
         if (found != wanted.end() && found->second == NotFound) {
@@ -280,7 +298,7 @@ int catEntries(const CatOptions& options, Console& console) {
                 return true;
             });
         if (outcome.fault != EntryFault::None) {
-            throw RunError(std::string(archive.name(index)) + ": " +
+            throw RunError(std::string(names.name(index)) + ": " +
                            faultText(outcome, archive.entries()[index].originalSize));
         }
     }

@@ -12,6 +12,8 @@ namespace qzb::cli {
 
 struct ListOptions {
     std::string archive;
+    // How names are decoded: auto, raw, utf-8 or a code page (cli/name_encoding.h).
+    std::string encoding = "auto";
     bool json = false;
     bool skipChecksums = false;
 };
@@ -19,18 +21,24 @@ int listEntries(const ListOptions& options, Console& console);
 
 struct TestOptions {
     std::string archive;
+    // How names are decoded: auto, raw, utf-8 or a code page (cli/name_encoding.h).
+    std::string encoding = "auto";
     bool skipChecksums = false;
 };
 int testArchive(const TestOptions& options, Console& console);
 
 struct CatOptions {
     std::string archive;
+    // How names are decoded: auto, raw, utf-8 or a code page (cli/name_encoding.h).
+    std::string encoding = "auto";
     std::vector<std::string> names;
 };
 int catEntries(const CatOptions& options, Console& console);
 
 struct ExtractOptions {
     std::string archive;
+    // How names are decoded: auto, raw, utf-8 or a code page (cli/name_encoding.h).
+    std::string encoding = "auto";
     std::string directory;
     std::vector<std::string> patterns;
     bool overwrite = false;

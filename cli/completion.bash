@@ -6,8 +6,13 @@ _qzb() {
         mapfile -t COMPREPLY < <(compgen -W "list test extract cat --help --version" -- "$cur")
         return
     fi
+    if [[ ${COMP_WORDS[COMP_CWORD - 1]} == --encoding ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "auto raw utf-8 CP932 SHIFT_JIS GBK GB18030 CP949 BIG5 \
+            CP950 CP1250 CP1251 CP1252 CP1253 CP437 CP850 CP866" -- "$cur")
+        return
+    fi
     if [[ $cur == -* ]]; then
-        local options="--help"
+        local options="--help --encoding"
         case $command in
         list) options+=" --json --skip-checksums" ;;
         test) options+=" --skip-checksums" ;;
@@ -16,10 +21,14 @@ _qzb() {
         mapfile -t COMPREPLY < <(compgen -W "$options --" -- "$cur")
         return
     fi
-    # The arguments so far, options left out: the archive first.
-    local arguments=() i
+    # The arguments so far, options and the encoding's value left out: the archive first.
+    local arguments=() encoding=auto i
     for ((i = 2; i < COMP_CWORD; ++i)); do
-        [[ ${COMP_WORDS[i]} == -* ]] || arguments+=("${COMP_WORDS[i]}")
+        if [[ ${COMP_WORDS[i]} == --encoding ]]; then
+            encoding=${COMP_WORDS[++i]}
+        elif [[ ${COMP_WORDS[i]} != -* ]]; then
+            arguments+=("${COMP_WORDS[i]}")
+        fi
     done
     if ((${#arguments[@]} == 0)) || { [[ $command == extract ]] && ((${#arguments[@]} == 1)); }; then
         compopt -o filenames
@@ -28,7 +37,7 @@ _qzb() {
     fi
     if [[ $command == cat || $command == extract ]]; then
         local IFS=$'\n'
-        mapfile -t COMPREPLY < <(compgen -W "$(qzb list --json --skip-checksums -- "${arguments[0]}" 2>/dev/null |
+        mapfile -t COMPREPLY < <(compgen -W "$(qzb list --json --skip-checksums --encoding "$encoding" -- "${arguments[0]}" 2>/dev/null |
             sed -n 's/.*"name":"\([^"\\]*\)".*/\1/p')" -- "$cur")
     fi
 }

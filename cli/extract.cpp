@@ -10,6 +10,7 @@
 #include "app/run_error.h"
 #include "archive/block_pipeline.h"
 #include "cli/archive_access.h"
+#include "cli/name_encoding.h"
 #include "cli/pattern.h"
 #include "cli/progress.h"
 #include "platform/platform.h"
@@ -19,12 +20,13 @@ namespace {
 
 // The entries to extract: all without patterns, else those matching any; RunError for a pattern
 // that matches none.
-std::vector<bool> selectEntries(const Archive& archive, const std::vector<std::string>& patterns) {
+std::vector<bool> selectEntries(const Archive& archive, const EntryNames& names,
+                                const std::vector<std::string>& patterns) {
     std::vector<bool> selected(archive.entryCount(), patterns.empty());
     std::vector<bool> used(patterns.size(), false);
     for (std::size_t i = 0; i < archive.entryCount() && !patterns.empty(); ++i) {
         for (std::size_t p = 0; p < patterns.size(); ++p) {
-            if (matchesPattern(patterns[p], archive.name(i))) {
+            if (matchesPattern(patterns[p], names.name(i))) {
                 selected[i] = true;
                 used[p] = true;
             }
@@ -61,7 +63,11 @@ files::Directory openTarget(const std::string& argument) {
 
 int extractMatching(const ExtractOptions& options, Console& console, const Streams& streams) {
     const Archive archive = openArchive(options.archive, !options.skipChecksums);
-    const std::vector<bool> selected = selectEntries(archive, options.patterns);
+    const EntryNames names(archive, options.encoding);
+    if (!names.note().empty()) {
+        console.printError({names.note()});
+    }
+    const std::vector<bool> selected = selectEntries(archive, names, options.patterns);
     std::uint64_t total = 0;
     for (std::size_t i = 0; i < archive.entryCount(); ++i) {
         total += selected[i] ? archive.entries()[i].originalSize : 0;
@@ -74,6 +80,7 @@ int extractMatching(const ExtractOptions& options, Console& console, const Strea
     loop.quiet = true;
     loop.inflateThreads = defaultInflateThreads();
     loop.selected = [&](std::size_t index) { return selected[index]; };
+    loop.fileName = [&](std::size_t index) { return names.fileSystemName(index); };
     loop.bytesDone = [&](std::uint64_t bytes) { progress.advance(bytes); };
     try {
         extractEntries(archive, std::move(target), loop, console);
@@ -85,7 +92,7 @@ int extractMatching(const ExtractOptions& options, Console& console, const Strea
         if (!error.entry()) {
             throw RunError(options.directory + ": " + message);
         }
-        const std::string_view name = archive.name(*error.entry());
+        const std::string_view name = names.name(*error.entry());
         throw RunError((streams.errIsTerminal ? escapeName(name) : std::string(name)) + ": " +
                        message);
     }

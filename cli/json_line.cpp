@@ -81,9 +81,18 @@ void appendDecimal(std::string& out, std::uint64_t value, std::size_t width) {
     out.append(digits, length);
 }
 
-std::size_t entryJsonBound(std::size_t nameLength) {
+std::size_t entryJsonBound(std::size_t nameLength, std::size_t storedLength) {
     // The fixed text, four numbers of up to 20 digits, the name escaped and in hex.
-    return 96 + 4 * 20 + 8 * nameLength;
+    return 96 + 4 * 20 + 8 * nameLength + 2 * storedLength;
+}
+
+std::string encodingJson(std::string_view encoding) {
+    std::string line(32 + 6 * encoding.size(), '\0');
+    bool valid = true;
+    char* end = putString(putLiteral(line.data(), "{\"encoding\":"), encoding, valid);
+    end = putLiteral(end, "}\n");
+    line.resize(static_cast<std::size_t>(end - line.data()));
+    return line;
 }
 
 char* putEntryJson(char* p, const EntryListing& entry) {
@@ -94,9 +103,10 @@ char* putEntryJson(char* p, const EntryListing& entry) {
     p = putLiteral(p, ",\"stored\":");
     p = entry.stored ? putDecimal(p, *entry.stored) : putLiteral(p, "null");
     p = putDecimal(putLiteral(p, ",\"blocks\":"), entry.blocks);
-    if (!valid) {
+    const std::string_view stored = entry.storedName.empty() ? entry.name : entry.storedName;
+    if (!valid || stored != entry.name) {
         p = putLiteral(p, ",\"name_hex\":\"");
-        for (const char c : entry.name) {
+        for (const char c : stored) {
             p = putHex(p, static_cast<unsigned char>(c));
         }
         *p++ = '"';

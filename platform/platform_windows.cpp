@@ -92,10 +92,9 @@ std::error_code result(BOOL done) {
     return done ? std::error_code() : lastError();
 }
 
-// Entry names reach the file system in the ANSI code page, as its byte-string interface takes
-// them.
+// The file layer's names are UTF-8 (platform/code_page.h makes them so from entry names).
 std::wstring entryWide(std::string_view name) {
-    return toWide(name, CP_ACP);
+    return toWide(name, CP_UTF8);
 }
 
 // Whether the path names a reparse point. Wine opens a link of the host's file system as what it
@@ -554,7 +553,7 @@ std::vector<std::string> listNames(const Node& directory, std::string_view prefi
         return names;
     }
     do {
-        std::string name = fromWide(item.cFileName, CP_ACP);
+        std::string name = fromWide(item.cFileName, CP_UTF8);
         if (name.starts_with(prefix) && name.ends_with(suffix)) {
             names.push_back(std::move(name));
         }
