@@ -3,8 +3,8 @@
 
 #include <cerrno>
 
-#include "platform/unique_resource.h"
 #include "platform/code_page.h"
+#include "platform/unique_resource.h"
 
 namespace qzb::platform {
 namespace {

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "platform/wide_text.h"
 #include "platform/code_page.h"
+#include "platform/wide_text.h"
 
 namespace qzb::platform {
 namespace {

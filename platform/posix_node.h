@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <system_error>
 
-#include "platform/unique_descriptor.h"
 #include "platform/file_system.h"
+#include "platform/unique_descriptor.h"
 
 // What the POSIX systems' primitives share: a node is one descriptor.
 namespace qzb::platform {
