@@ -43,23 +43,12 @@ void encode(std::string& out, char32_t c) {
     }
 }
 
-bool validUtf8(std::string_view text) {
-    for (std::size_t i = 0; i < text.size();) {
-        const std::size_t length = utf8SequenceLength(text, i);
-        if (length == 0) {
-            return false;
-        }
-        i += length;
-    }
-    return true;
-}
-
 } // namespace
 
 std::string foldedCase(std::string_view path) {
     std::string folded;
     folded.reserve(path.size());
-    if (!validUtf8(path)) {
+    if (!isValidUtf8(path)) {
         for (const char c : path) {
             folded += foldedAscii(c);
         }

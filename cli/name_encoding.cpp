@@ -64,17 +64,6 @@ bool isAscii(std::string_view name) {
                        [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-bool isUtf8(std::string_view name) {
-    for (std::size_t i = 0; i < name.size();) {
-        const std::size_t length = utf8SequenceLength(name, i);
-        if (length == 0) {
-            return false;
-        }
-        i += length;
-    }
-    return true;
-}
-
 // A character no code page of a real name decodes to: a C1 control (U+0080-U+009F) or one of
 // the private-use area (U+E000-U+F8FF), where converters put bytes that have no character.
 bool hasUnlikelyCharacter(std::string_view utf8) {
@@ -196,7 +185,7 @@ EncodingChoice chooseEncoding(std::size_t count,
         const std::string_view bytes = name(i);
         if (!isAscii(bytes)) {
             tellingNames.push_back(i);
-            utf8 = utf8 && isUtf8(bytes);
+            utf8 = utf8 && isValidUtf8(bytes);
         }
     }
     if (utf8) {
@@ -336,7 +325,7 @@ EntryNames::EntryNames(const Archive& archive, const std::string& encoding) : ar
     if (encoding_ == "RAW" || encoding_ == "UTF-8") {
         encoding_ = encoding_ == "RAW" ? "raw" : "utf-8";
         for (std::size_t i = 0; i < count && encoding_ == "utf-8"; ++i) {
-            if (!isUtf8(archive.name(i))) {
+            if (!isValidUtf8(archive.name(i))) {
                 throw RunError(
                     "entry " + std::to_string(i + 1) +
                     ": its name is not UTF-8 (--encoding raw takes the names as stored)");

@@ -33,4 +33,16 @@ inline std::size_t utf8SequenceLength(std::string_view text, std::size_t i) {
     return 0;
 }
 
+// Whether `text` is well-formed UTF-8 throughout.
+inline bool isValidUtf8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = utf8SequenceLength(text, i);
+        if (length == 0) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
 } // namespace qzb::cli
