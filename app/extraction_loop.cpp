@@ -95,19 +95,29 @@ private:
 
 // Whether the entry is skipped because something stands at its path. A name that ends in a
 // separator or in "." names its directory: it stands there unless just made, and no file can
-// be made in its place.
+// be made in its place. Under Rename the naming step finds the free name.
 bool skipEntry(std::size_t index, const EntryPath& entry, std::string_view fileName,
                const EntryDirectories& places, const files::Directory& directory,
-               bool overwriteExisting) {
+               files::Conflict conflict) {
+    const bool overwriteExisting = conflict == files::Conflict::Overwrite;
     if (!entry.hasFileName) {
         if (overwriteExisting || places.madeNow()) {
             throw RunError("Failed to create the destination file", index);
+        }
+        if (conflict == files::Conflict::Error) {
+            throw RunError("The destination path exists", index);
         }
         return true;
     }
     const bool mayExist = places.mayHoldOthers(entry) || overwriteExisting;
     const files::PathKind existing = mayExist ? directory.kind(fileName) : files::PathKind::Missing;
-    if (existing != files::PathKind::Missing && !overwriteExisting) {
+    if (existing == files::PathKind::Missing || conflict == files::Conflict::Rename) {
+        return false;
+    }
+    if (conflict == files::Conflict::Error) {
+        throw RunError("The destination path exists", index);
+    }
+    if (!overwriteExisting) {
         return true;
     }
     if (existing == files::PathKind::Directory) {
@@ -144,10 +154,17 @@ void writeEntry(BlockPipeline& pipeline, std::size_t index, const files::Directo
     }
     // Exists: something appeared at the path meanwhile; it stays and the entry counts as
     // skipped.
-    const files::NewFile::Commit commit = output.commit(fileName, options.overwriteExisting);
+    const files::NewFile::Commit commit =
+        options.conflict == files::Conflict::Rename
+            ? output.commitNumbered(fileName)
+            : output.commit(fileName, options.conflict == files::Conflict::Overwrite);
     switch (commit.outcome) {
     case files::NewFile::Outcome::Done:
+        break;
     case files::NewFile::Outcome::Exists:
+        if (options.conflict == files::Conflict::Error) {
+            throw RunError("The destination path exists", index);
+        }
         break;
     case files::NewFile::Outcome::WriteFailed:
         throw RunError("Failed to write the destination file", index, commit.error);
@@ -188,7 +205,7 @@ void extractEntries(const Archive& archive, files::Directory target,
         const files::Directory& directory = places.reach(*entry, i);
         const std::string_view last =
             std::string_view(entry->path).substr(entry->path.rfind('/') + 1);
-        if (!skipEntry(i, *entry, last, places, directory, options.overwriteExisting)) {
+        if (!skipEntry(i, *entry, last, places, directory, options.conflict)) {
             writeEntry(pipeline, i, directory, last, options);
         } else if (options.bytesDone) {
             options.bytesDone(archive.entries()[i].originalSize);
@@ -203,7 +220,7 @@ void extractEntries(const Archive& archive, files::Directory target,
 void extractAllEntries(const Archive& archive, files::Directory target, bool overwriteExisting,
                        Console& console, unsigned inflateThreads) {
     ExtractionOptions options;
-    options.overwriteExisting = overwriteExisting;
+    options.conflict = overwriteExisting ? files::Conflict::Overwrite : files::Conflict::Skip;
     options.inflateThreads = inflateThreads;
     extractEntries(archive, std::move(target), options, console);
 }

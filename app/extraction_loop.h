@@ -14,7 +14,8 @@ namespace qzb {
 
 // What a caller may ask of the extraction loop beyond qzb-unpack's run.
 struct ExtractionOptions {
-    bool overwriteExisting = false;
+    // What becomes of an entry whose path something stands at.
+    files::Conflict conflict = files::Conflict::Skip;
     // No console lines: neither the opening line, nor one per entry, nor the completion line.
     bool quiet = false;
     // The entries to write, by index; when unset, all. The others are passed over silently.

@@ -16,6 +16,8 @@ constexpr std::string_view HiddenSuffix = ".part";
 // Hidden names carry the process number and a counter, so a name taken already is a dead run's
 // leftover that the next number passes; past this many the directory is not ours to fill.
 constexpr int NameAttempts = 64;
+// The numbers a file beside others tries: a bound on the calls, however many stand there.
+constexpr unsigned NumberedAttempts = 10000;
 
 bool isDecimal(std::string_view digits) {
     return !digits.empty() && digits.size() <= 19 && (digits.size() == 1 || digits[0] != '0') &&
@@ -62,6 +64,14 @@ bool isHiddenFileName(std::string_view name, std::uint64_t& process) {
         return false;
     }
     return std::from_chars(middle.data(), middle.data() + dash, process).ec == std::errc();
+}
+
+std::string numberedName(std::string_view name, unsigned number) {
+    const std::size_t stem = name.find_first_not_of('.');
+    const std::size_t dot = stem == std::string_view::npos ? stem : name.rfind('.');
+    const std::size_t end = dot == std::string_view::npos || dot < stem ? name.size() : dot;
+    return std::string(name.substr(0, end)) + " (" + std::to_string(number) + ")" +
+           std::string(name.substr(end));
 }
 
 // What the target found out about its file system, shared by every directory reached from it.
@@ -280,6 +290,22 @@ NewFile::Commit NewFile::commit(std::string_view name, bool replace) {
     }
     const std::string to(name);
     return unnamed_ ? commitUnnamed(to, replace) : commitNamed(to, replace);
+}
+
+// A system that answers a taken name otherwise than file_exists (a directory standing there, on
+// Windows) is looked at: the name moves on only when something stands there.
+NewFile::Commit NewFile::commitNumbered(std::string_view name) {
+    std::string tried(name);
+    Commit result = commit(tried, false);
+    const auto taken = [&] {
+        return result.outcome == Outcome::Exists ||
+               (result.outcome == Outcome::Failed && directory_.kind(tried) != PathKind::Missing);
+    };
+    for (unsigned number = 1; number <= NumberedAttempts && taken(); ++number) {
+        tried = numberedName(name, number);
+        result = commit(tried, false);
+    }
+    return taken() ? Commit{Outcome::Failed, std::make_error_code(std::errc::file_exists)} : result;
 }
 
 // Closed before the rename, so that a write error the file system reports only at close keeps

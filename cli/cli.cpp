@@ -10,6 +10,7 @@
 #include "app/console.h"
 #include "app/run_error.h"
 #include "app/version.h"
+#include "archive/block_pipeline.h"
 #include "cli/commands.h"
 #include "platform/console.h"
 
@@ -92,8 +93,34 @@ struct CommandLine {
             "extract", "Extract the entries, or those matching a PATTERN, below DIRECTORY.");
         extract->footer("In a PATTERN, * and ? match within one path element, ** across "
                         "elements; / and \\ both separate elements.");
-        extract->add_flag("--overwrite", extractOptions.overwrite,
-                          "replace files that exist (otherwise they are kept and skipped)");
+        extract->add_option("--exclude", extractOptions.excludes,
+                            "leave out the entries matching PATTERN, of those selected "
+                            "(repeatable)");
+        CLI::Option* filesFrom = extract->add_option(
+            "--files-from", extractOptions.filesFrom,
+            "select the entries by the names or patterns in FILE, one a line (- for standard "
+            "input)");
+        extract->add_flag("--null", extractOptions.null, "the names in FILE end with a NUL byte")
+            ->needs(filesFrom);
+        extract->add_option("--strip-components", extractOptions.stripComponents,
+                            "drop N leading path elements from every name; an entry with no more "
+                            "is left out");
+        CLI::Option* onConflict =
+            extract
+                ->add_option("--on-conflict", extractOptions.onConflict,
+                             "where a path exists: skip (the default), overwrite, rename (to "
+                             "\"name (1).ext\" and on) or error (the run ends there)")
+                ->check(CLI::IsMember({"skip", "overwrite", "rename", "error"}));
+        extract
+            ->add_flag("--overwrite", extractOptions.overwrite,
+                       "the same as --on-conflict overwrite")
+            ->excludes(onConflict);
+        extract
+            ->add_option("--threads", extractOptions.threads,
+                         "threads that inflate (1: the sequential engine; the default is the "
+                         "processors, up to " +
+                             std::to_string(MaxInflateThreads) + ")")
+            ->check(CLI::Range(1u, MaxInflateThreads));
         extract->add_flag("--skip-checksums", extractOptions.skipChecksums,
                           "do not check the MD5 digests of the names and of the table of contents");
         extract->add_flag("--quiet", extractOptions.quiet, "no progress bar");
@@ -116,10 +143,15 @@ struct CommandLine {
         for (std::string* value :
              {&listOptions.archive, &testOptions.archive, &extractOptions.archive,
               &extractOptions.directory, &catOptions.archive, &listOptions.encoding,
-              &testOptions.encoding, &extractOptions.encoding, &catOptions.encoding}) {
+              &testOptions.encoding, &extractOptions.encoding, &catOptions.encoding,
+              &extractOptions.onConflict}) {
             restore(*value);
         }
-        for (std::vector<std::string>* values : {&extractOptions.patterns, &catOptions.names}) {
+        if (extractOptions.filesFrom) {
+            restore(*extractOptions.filesFrom);
+        }
+        for (std::vector<std::string>* values :
+             {&extractOptions.patterns, &extractOptions.excludes, &catOptions.names}) {
             std::for_each(values->begin(), values->end(), restore);
         }
     }

@@ -15,6 +15,8 @@ struct Streams {
     bool errIsTerminal = false;
     // Standard output was unusable before the run began (closed at start).
     bool outputLost = false;
+    // Where `extract --files-from -` reads.
+    std::FILE* in = stdin;
 };
 
 // One run of `qzb` for the arguments after the program name; answers the exit status: 0 done,

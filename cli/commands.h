@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,7 +42,18 @@ struct ExtractOptions {
     std::string encoding = "auto";
     std::string directory;
     std::vector<std::string> patterns;
+    // Left out of what the patterns select.
+    std::vector<std::string> excludes;
+    // A file of more names or patterns, one a line (NUL-separated with `null`); "-" standard input.
+    std::optional<std::string> filesFrom;
+    bool null = false;
+    // Leading path elements dropped from every name.
+    unsigned stripComponents = 0;
+    // skip, overwrite, rename or error; `overwrite` is the same as overwrite.
+    std::string onConflict = "skip";
     bool overwrite = false;
+    // Inflating threads; 0 for as many as pay off.
+    unsigned threads = 0;
     bool skipChecksums = false;
     bool quiet = false;
 };
