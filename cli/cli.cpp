@@ -93,18 +93,25 @@ struct CommandLine {
             "extract", "Extract the entries, or those matching a PATTERN, below DIRECTORY.");
         extract->footer("In a PATTERN, * and ? match within one path element, ** across "
                         "elements; / and \\ both separate elements.");
-        extract->add_option("--exclude", extractOptions.excludes,
-                            "leave out the entries matching PATTERN, of those selected "
-                            "(repeatable)");
-        CLI::Option* filesFrom = extract->add_option(
-            "--files-from", extractOptions.filesFrom,
-            "select the entries by the names or patterns in FILE, one a line (- for standard "
-            "input)");
+        extract
+            ->add_option("--exclude", extractOptions.excludes,
+                         "leave out the entries matching PATTERN, of those selected "
+                         "(repeatable)")
+            ->allow_extra_args(false)
+            ->type_name("PATTERN");
+        CLI::Option* filesFrom = extract
+                                     ->add_option("--files-from", extractOptions.filesFrom,
+                                                  "select the entries by the names or patterns in "
+                                                  "FILE, one a line (- for standard "
+                                                  "input)")
+                                     ->type_name("FILE");
         extract->add_flag("--null", extractOptions.null, "the names in FILE end with a NUL byte")
             ->needs(filesFrom);
-        extract->add_option("--strip-components", extractOptions.stripComponents,
-                            "drop N leading path elements from every name; an entry with no more "
-                            "is left out");
+        extract
+            ->add_option("--strip-components", extractOptions.stripComponents,
+                         "drop N leading path elements from every name; an entry with no more "
+                         "is left out")
+            ->type_name("N");
         CLI::Option* onConflict =
             extract
                 ->add_option("--on-conflict", extractOptions.onConflict,
@@ -116,10 +123,12 @@ struct CommandLine {
                        "the same as --on-conflict overwrite")
             ->excludes(onConflict);
         extract
-            ->add_option("--threads", extractOptions.threads,
-                         "threads that inflate (1: the sequential engine; the default is the "
-                         "processors, up to " +
-                             std::to_string(MaxInflateThreads) + ")")
+            ->add_option(
+                "--threads", extractOptions.threads,
+                "threads that inflate (1: none beside the one that writes; the default is the "
+                "processors, up to " +
+                    std::to_string(MaxInflateThreads) + ")")
+            ->type_name("N")
             ->check(CLI::Range(1u, MaxInflateThreads));
         extract->add_flag("--skip-checksums", extractOptions.skipChecksums,
                           "do not check the MD5 digests of the names and of the table of contents");

@@ -25,15 +25,16 @@ protected:
 
     // Runs from the scratch directory and returns to where the test was.
     Report qzb(const std::vector<std::string>& arguments, bool terminal = false,
-               bool unwritable = false, bool errTerminal = false) {
+               bool unwritable = false, bool errTerminal = false, std::string_view input = {}) {
         writeFile(root() / "read-only", "");
         const FileHandle out(unwritable ? std::fopen((root() / "read-only").string().c_str(), "rb")
                                         : temporaryFile().release());
         const FileHandle err = temporaryFile();
+        const FileHandle in = temporaryFile(input);
         const fs::path start = fs::current_path();
         fs::current_path(root());
         const int status =
-            cli::runQzb(arguments, {out.get(), err.get(), terminal, errTerminal, false});
+            cli::runQzb(arguments, {out.get(), err.get(), terminal, errTerminal, false, in.get()});
         fs::current_path(start);
         return {status, contentOf(out.get()), contentOf(err.get())};
     }
@@ -98,6 +99,7 @@ TEST_F(CliTest, CommandLines) {
         bool terminal = false;
         Tree before = {};              // written below out/ first
         std::optional<Tree> tree = {}; // below out/, empty when it does not exist
+        std::string input = {};        // standard input
     } cases[] = {
         // One case to a line or two, as a table.
         // clang-format off
@@ -193,6 +195,70 @@ TEST_F(CliTest, CommandLines) {
          Tree{{"[a]", "A"}, {"[a,b]", "AB"}}},
         {"extract --skip-checksums", dig, {"extract", "--skip-checksums", "a.qzb", "out"}, 0, "",
          "", false, {}, Tree{{"f", "content"}}},
+        {"extract --exclude", g, {"extract", "a.qzb", "out", "--exclude", "*.txt"}, 0, "", "",
+         false, {}, Tree{{"d", "<dir>"}, {"d/t.txt", text}, {"e", ""}}},
+        {"extract --exclude after the patterns", g,
+         {"extract", "--exclude", "e", "--exclude", "nothing", "a.qzb", "out", "?", "a.txt"}, 0,
+         "", "", false, {}, Tree{{"a.txt", "abc"}}},
+        {"extract --files-from -, lines", g, {"extract", "--files-from", "-", "a.qzb", "out"}, 0,
+         "", "", false, {}, Tree{{"a.txt", "abc"}, {"d", "<dir>"}, {"d/t.txt", text}}, "a.txt\r\n\nd/*"},
+        {"extract --files-from - --null", g,
+         {"extract", "--files-from", "-", "--null", "a.qzb", "out"}, 0, "", "", false, {},
+         Tree{{"a.txt", "abc"}, {"e", ""}}, std::string("e\0a.txt\0", 8)},
+        {"extract --files-from, an empty list selects nothing", g,
+         {"extract", "--files-from", "-", "a.qzb", "out"}, 0, "", "", false, {}, Tree{}},
+        {"extract --files-from a file, with patterns", g,
+         {"extract", "--files-from", "out/list", "a.qzb", "out", "a.txt"}, 0, "", "", false,
+         Tree{{"list", "e\n"}}, Tree{{"list", "e\n"}, {"a.txt", "abc"}, {"e", ""}}},
+        {"extract --files-from, a name matching nothing", g,
+         {"extract", "--files-from", "-", "a.qzb", "out"}, 1, "",
+         "qzb: x.txt: no entry matches this pattern\n", false, {}, Tree{}, "e\nx.txt\n"},
+        {"extract --files-from, no such file", g,
+         {"extract", "--files-from", "none", "a.qzb", "out"}, 1, "",
+         "qzb: none: cannot read the list of names: No such file or directory\n", false, {},
+         Tree{}},
+        {"extract --null needs a list", g, {"extract", "--null", "a.qzb", "out"}, 2, "",
+         usage("--null requires --files-from")},
+        {"extract --strip-components", g, {"extract", "--strip-components", "1", "a.qzb", "out"},
+         0, "", "qzb: --strip-components 1 leaves nothing of 2 entries: they are left out\n",
+         false, {}, Tree{{"t.txt", text}}},
+        {"extract --strip-components, elements that name no directory",
+         buildArchive({{"x/./y\\z", "1"}, {"x//w", "2"}, {"x/y/", ""}}),
+         {"extract", "--strip-components", "2", "a.qzb", "out"}, 0, "",
+         "qzb: --strip-components 2 leaves nothing of 2 entries: they are left out\n", false, {},
+         Tree{{"z", "1"}}},
+        {"extract --strip-components, a refused name", names,
+         {"extract", "--strip-components", "1", "a.qzb", "out", "**up"}, 1, "",
+         "qzb: ../up: invalid file path listed in the archive\n", false, {}, Tree{}},
+        {"extract --on-conflict rename, by what stands", g,
+         {"extract", "--on-conflict", "rename", "a.qzb", "out"}, 0, "", "", false,
+         Tree{{"a.txt", "mine"}, {"a (1).txt", "mine"}, {"d/t.txt", "mine"}, {"e/x", "mine"}},
+         Tree{{"a.txt", "mine"}, {"a (1).txt", "mine"}, {"a (2).txt", "abc"}, {"d", "<dir>"},
+              {"d/t.txt", "mine"}, {"d/t (1).txt", text}, {"e", "<dir>"}, {"e/x", "mine"},
+              {"e (1)", ""}}},
+        {"extract --on-conflict rename, one name thrice in a new directory",
+         buildArchive({{"d/x", "1"}, {"d\\x", "2"}, {"d/./x", "3"}}),
+         {"extract", "--on-conflict", "rename", "a.qzb", "out"}, 0, "", "", false, {},
+         Tree{{"d", "<dir>"}, {"d/x", "1"}, {"d/x (1)", "2"}, {"d/x (2)", "3"}}},
+        {"extract --on-conflict error", g, {"extract", "--on-conflict", "error", "a.qzb", "out"},
+         1, "", "qzb: d\\t.txt: the destination path exists\n", false, Tree{{"d/t.txt", "mine"}},
+         Tree{{"a.txt", "abc"}, {"d", "<dir>"}, {"d/t.txt", "mine"}}},
+        {"extract --on-conflict error, one name twice in a new directory",
+         buildArchive({{"d/x", "1"}, {"d/x", "2"}}),
+         {"extract", "--on-conflict", "error", "a.qzb", "out"}, 1, "",
+         "qzb: d/x: the destination path exists\n", false, {}, Tree{{"d", "<dir>"}, {"d/x", "1"}}},
+        {"extract --on-conflict overwrite", g,
+         {"extract", "--on-conflict", "overwrite", "a.qzb", "out", "a.txt"}, 0, "", "", false,
+         Tree{{"a.txt", "mine"}}, Tree{{"a.txt", "abc"}}},
+        {"extract --on-conflict, unknown", g, {"extract", "--on-conflict", "keep", "a.qzb", "out"},
+         2, "", usage("--on-conflict: keep not in {skip,overwrite,rename,error}")},
+        {"extract --overwrite with --on-conflict", g,
+         {"extract", "--overwrite", "--on-conflict", "rename", "a.qzb", "out"}, 2, "",
+         usage("--on-conflict excludes --overwrite")},
+        {"extract --threads 1", g, {"extract", "--threads", "1", "a.qzb", "out"}, 0, "", "",
+         false, {}, all},
+        {"extract --threads 0", g, {"extract", "--threads", "0", "a.qzb", "out"}, 2, "",
+         usage("--threads: Value 0 not in range 1 to 8")},
         // clang-format on
     };
     for (const auto& c : cases) {
@@ -206,7 +272,7 @@ TEST_F(CliTest, CommandLines) {
             fs::create_directories((target() / path).parent_path());
             writeFile(target() / path, content);
         }
-        const Report report = qzb(c.arguments, c.terminal);
+        const Report report = qzb(c.arguments, c.terminal, false, false, c.input);
         if (c.tree) {
             EXPECT_EQ(fs::exists(target()) ? treeOf(target()) : Tree(), *c.tree);
         }

@@ -1,9 +1,11 @@
 // The file layer in a scratch target directory. Every case runs in every form of new file the
 // system can make, the refusals a system may answer included, so that each fallback is a tested
 // path.
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -51,11 +53,37 @@ std::error_code renameRefused(const Node&, const std::string&, const std::string
     return std::make_error_code(std::errc::operation_not_permitted);
 }
 
+// A drive that tells names apart regardless of letter case: a name taken in any case is taken.
+bool takenInAnyCase(const Node& directory, const std::string& name) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    for (const std::string& other : qzb::platform::listNames(directory, "", "")) {
+        if (std::equal(other.begin(), other.end(), name.begin(), name.end(),
+                       [&](char a, char b) { return lower(a) == lower(b); })) {
+            return true;
+        }
+    }
+    return false;
+}
+#ifndef _WIN32
+std::error_code nameCaseless(const Node& file, const Node& directory, const std::string& name,
+                             LinkVia via, bool replace) {
+    return !replace && takenInAnyCase(directory, name)
+               ? std::make_error_code(std::errc::file_exists)
+               : qzb::platform::nameUnnamed(file, directory, name, via, replace);
+}
+#endif
+std::error_code renameCaseless(const Node& directory, const std::string& from,
+                               const std::string& to) {
+    return takenInAnyCase(directory, to) ? std::make_error_code(std::errc::file_exists)
+                                         : qzb::platform::renameNoReplace(directory, from, to);
+}
+
 // A way of making new files: what the system is taken to offer, and the calls that name them.
 struct Form {
     const char* name;
     Abilities abilities;
     NamingCalls calls;
+    bool caseless = false;
 };
 
 std::vector<Form> forms() {
@@ -68,6 +96,7 @@ std::vector<Form> forms() {
         {"named", named, {}},
         {"named, locks refused", named, {.lock = lockRefused}},
         {"named, renames refused", named, {.renameNoReplace = renameRefused}},
+        {"named, letter case ignored", named, {.renameNoReplace = renameCaseless}, true},
     };
 #ifndef _WIN32
     // A file without a name is always named by its handle on Windows.
@@ -78,6 +107,7 @@ std::vector<Form> forms() {
     result.push_back({"linked by descriptor", descriptor, {}});
     result.push_back({"linked by /proc path", procPath, {}});
     result.push_back({"every link refused", descriptor, {.name = nameRefused}});
+    result.push_back({"letter case ignored", usual, {.name = nameCaseless}, true});
 #endif
     return result;
 }
@@ -171,6 +201,65 @@ TEST_F(FileLayerTest, NewFilesAreNamedWhenCompleteAndReplaceOnlyWhenAsked) {
         EXPECT_EQ(info.st_mode & 07777, 0600u);
         EXPECT_EQ(info.st_uid, owner);
 #endif
+    }
+}
+
+TEST(NumberedName, NumberGoesBeforeTheLastExtension) {
+    const struct {
+        const char* name;
+        const char* numbered;
+    } cases[] = {
+        {"a.txt", "a (1).txt"},         {"README", "README (1)"},
+        {".bashrc", ".bashrc (1)"},     {"..x", "..x (1)"},
+        {".a.b", ".a (1).b"},           {"x.tar.gz", "x.tar (1).gz"},
+        {"trailing.", "trailing (1)."},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(qzb::files::numberedName(c.name, 1), c.numbered) << c.name;
+    }
+    EXPECT_EQ(qzb::files::numberedName("a.txt", 12), "a (12).txt");
+}
+
+// Whatever stands at a name, a file or a directory, the file takes the next free number; where
+// letter case is ignored, a name taken in another case counts as taken.
+TEST_F(FileLayerTest, NumberedFilesTakeTheFirstFreeName) {
+    const struct {
+        std::vector<std::string> files;
+        std::vector<std::string> directories;
+        const char* name;
+        const char* given;
+        bool caseless = false;
+    } cases[] = {
+        {{}, {}, "a.txt", "a.txt"},
+        {{"a.txt"}, {}, "a.txt", "a (1).txt"},
+        {{"a.txt"}, {"a (1).txt"}, "a.txt", "a (2).txt"},
+        {{}, {"README", "README (1)"}, "README", "README (2)"},
+        {{".bashrc"}, {}, ".bashrc", ".bashrc (1)"},
+        {{"Readme.TXT", "README (1).txt"}, {}, "readme.txt", "readme (2).txt", true},
+    };
+    for (const Form& form : Forms) {
+        for (const auto& c : cases) {
+            if (c.caseless && !form.caseless) {
+                continue;
+            }
+            SCOPED_TRACE(std::string(form.name) + ": " + c.given);
+            clear();
+            std::set<std::string> expected = {c.given};
+            for (const std::string& name : c.files) {
+                writeFile(at(name), "mine");
+                expected.insert(name);
+            }
+            for (const std::string& name : c.directories) {
+                fs::create_directory(at(name));
+                expected.insert(name);
+            }
+            const Directory target = open(form);
+            NewFile file(target);
+            put(file, "theirs");
+            EXPECT_EQ(file.commitNumbered(c.name).outcome, Outcome::Done);
+            EXPECT_EQ(names(), expected);
+            EXPECT_EQ(readFile(at(c.given)), "theirs");
+        }
     }
 }
 
