@@ -6,6 +6,18 @@ _qzb() {
         mapfile -t COMPREPLY < <(compgen -W "list test extract cat --help --version" -- "$cur")
         return
     fi
+    case ${COMP_WORDS[COMP_CWORD - 1]} in
+    --on-conflict)
+        mapfile -t COMPREPLY < <(compgen -W "skip overwrite rename error" -- "$cur")
+        return
+        ;;
+    --files-from)
+        compopt -o filenames
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+        return
+        ;;
+    --strip-components | --threads) return ;;
+    esac
     if [[ ${COMP_WORDS[COMP_CWORD - 1]} == --encoding ]]; then
         mapfile -t COMPREPLY < <(compgen -W "auto raw utf-8 CP932 SHIFT_JIS GBK GB18030 CP949 BIG5 \
             CP950 CP1250 CP1251 CP1252 CP1253 CP437 CP850 CP866" -- "$cur")
@@ -16,16 +28,19 @@ _qzb() {
         case $command in
         list) options+=" --json --skip-checksums" ;;
         test) options+=" --skip-checksums" ;;
-        extract) options+=" --overwrite --skip-checksums --quiet" ;;
+        extract) options+=" --exclude --files-from --null --strip-components --on-conflict --overwrite
+            --threads --skip-checksums --quiet" ;;
         esac
         mapfile -t COMPREPLY < <(compgen -W "$options --" -- "$cur")
         return
     fi
-    # The arguments so far, options and the encoding's value left out: the archive first.
+    # The arguments so far, options and their values left out: the archive first.
     local arguments=() encoding=auto i
     for ((i = 2; i < COMP_CWORD; ++i)); do
         if [[ ${COMP_WORDS[i]} == --encoding ]]; then
             encoding=${COMP_WORDS[++i]}
+        elif [[ ${COMP_WORDS[i]} =~ ^--(exclude|files-from|strip-components|on-conflict|threads)$ ]]; then
+            ((++i))
         elif [[ ${COMP_WORDS[i]} != -* ]]; then
             arguments+=("${COMP_WORDS[i]}")
         fi
