@@ -95,7 +95,7 @@ private:
 
 // Whether the entry is skipped because something stands at its path. A name that ends in a
 // separator or in "." names its directory: it stands there unless just made, and no file can
-// be made in its place. Under Rename the naming step finds the free name.
+// be made in its place, whatever the policy. Under Rename the naming step finds the free name.
 bool skipEntry(std::size_t index, const EntryPath& entry, std::string_view fileName,
                const EntryDirectories& places, const files::Directory& directory,
                files::Conflict conflict) {
@@ -103,9 +103,6 @@ bool skipEntry(std::size_t index, const EntryPath& entry, std::string_view fileN
     if (!entry.hasFileName) {
         if (overwriteExisting || places.madeNow()) {
             throw RunError("Failed to create the destination file", index);
-        }
-        if (conflict == files::Conflict::Error) {
-            throw RunError("The destination path exists", index);
         }
         return true;
     }

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -93,6 +92,7 @@ std::vector<std::string> listItems(const std::string& text, bool null) {
 
 std::vector<std::string> readList(const std::string& argument, bool null, std::FILE* in) {
     std::string text;
+    errno = 0;
     if (argument == "-") {
         platform::useBinaryMode(in);
         char chunk[65536];
@@ -101,15 +101,18 @@ std::vector<std::string> readList(const std::string& argument, bool null, std::F
             text.append(chunk, length);
         }
         if (std::ferror(in)) {
-            throw RunError("standard input: cannot read the list of names");
+            throw RunError("standard input: cannot read the list of names" +
+                           reason(std::error_code(errno, std::generic_category())));
         }
     } else {
-        errno = 0;
         std::ifstream file(platform::argumentPath(argument), std::ios::binary);
-        const std::error_code opened(errno, std::generic_category());
-        text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        char chunk[65536];
+        while (file.is_open() && (file.read(chunk, sizeof chunk) || file.gcount() > 0)) {
+            text.append(chunk, static_cast<std::size_t>(file.gcount()));
+        }
         if (!file.is_open() || file.bad()) {
-            throw RunError(argument + ": cannot read the list of names" + reason(opened));
+            throw RunError(argument + ": cannot read the list of names" +
+                           reason(std::error_code(errno, std::generic_category())));
         }
     }
     return listItems(text, null);
