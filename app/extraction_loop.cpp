@@ -149,8 +149,9 @@ void writeEntry(BlockPipeline& pipeline, std::size_t index, const files::Directo
     case EntryFault::BadBlock:
         throw RunError("The archive is invalid or corrupted", index);
     }
-    // Exists: something appeared at the path meanwhile; it stays and the entry counts as
-    // skipped.
+    // Exists: something appeared at the path meanwhile, or stands in a directory this run made
+    // (a name twice, or in two letter cases on a drive that ignores case); it stays and the
+    // entry counts as skipped, or ends the run under Error.
     const files::NewFile::Commit commit =
         options.conflict == files::Conflict::Rename
             ? output.commitNumbered(fileName)
