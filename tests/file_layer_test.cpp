@@ -107,7 +107,10 @@ std::vector<Form> forms() {
     result.push_back({"linked by descriptor", descriptor, {}});
     result.push_back({"linked by /proc path", procPath, {}});
     result.push_back({"every link refused", descriptor, {.name = nameRefused}});
-    result.push_back({"letter case ignored", usual, {.name = nameCaseless}, true});
+    result.push_back({"letter case ignored",
+                      usual,
+                      {.name = nameCaseless, .renameNoReplace = renameCaseless},
+                      true});
 #endif
     return result;
 }
