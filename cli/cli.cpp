@@ -101,9 +101,8 @@ struct CommandLine {
             ->type_name("PATTERN");
         CLI::Option* filesFrom = extract
                                      ->add_option("--files-from", extractOptions.filesFrom,
-                                                  "select the entries by the names or patterns in "
-                                                  "FILE, one a line (- for standard "
-                                                  "input)")
+                                                  "select the entries by the names or patterns "
+                                                  "in FILE, one a line (- for standard input)")
                                      ->type_name("FILE");
         extract->add_flag("--null", extractOptions.null, "the names in FILE end with a NUL byte")
             ->needs(filesFrom);
