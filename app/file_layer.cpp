@@ -50,6 +50,15 @@ bool unnamedRefused(std::error_code error) {
            error != std::errc::no_space_on_device && error != std::errc::permission_denied;
 }
 
+// `name` with " (number)" before the part from its last dot, the dots it begins with excepted.
+std::string numberedName(std::string_view name, unsigned number) {
+    const std::size_t stem = name.find_first_not_of('.');
+    const std::size_t dot = stem == std::string_view::npos ? stem : name.rfind('.');
+    const std::size_t end = dot == std::string_view::npos || dot < stem ? name.size() : dot;
+    return std::string(name.substr(0, end)) + " (" + std::to_string(number) + ")" +
+           std::string(name.substr(end));
+}
+
 } // namespace
 
 bool isHiddenFileName(std::string_view name, std::uint64_t& process) {
@@ -64,14 +73,6 @@ bool isHiddenFileName(std::string_view name, std::uint64_t& process) {
         return false;
     }
     return std::from_chars(middle.data(), middle.data() + dash, process).ec == std::errc();
-}
-
-std::string numberedName(std::string_view name, unsigned number) {
-    const std::size_t stem = name.find_first_not_of('.');
-    const std::size_t dot = stem == std::string_view::npos ? stem : name.rfind('.');
-    const std::size_t end = dot == std::string_view::npos || dot < stem ? name.size() : dot;
-    return std::string(name.substr(0, end)) + " (" + std::to_string(number) + ")" +
-           std::string(name.substr(end));
 }
 
 // What the target found out about its file system, shared by every directory reached from it.

@@ -34,11 +34,6 @@ struct NamingCalls {
 // What becomes of a complete file when anything stands at its name.
 enum class Conflict { Skip, Overwrite, Rename, Error };
 
-// `name` with " (number)" before its extension, the part from its last dot; the dots a name
-// begins with start no extension: "a.txt" "a (1).txt", "README" "README (1)", ".bashrc"
-// ".bashrc (1)".
-std::string numberedName(std::string_view name, unsigned number);
-
 // An open directory at or below the target directory.
 class Directory {
 public:
@@ -117,9 +112,11 @@ public:
     // stays and the content is discarded. With `replace` a file or link there gives way; the
     // replaced file's permission bits, owner and group are kept where the process may set them.
     [[nodiscard]] Commit commit(std::string_view name, bool replace);
-    // Gives the complete file `name` or, where anything stands there, numberedName(name, n) for
-    // the first n from 1 at which nothing does; each try names without replacing, so a name
-    // taken meanwhile only moves it on. Failed, with file_exists, once too many are taken.
+    // Gives the complete file `name` or, where anything stands there, "name (n).ext" for the
+    // first n from 1 at which nothing does (the number before the last extension; the dots a
+    // name begins with start none: "README (1)", ".bashrc (1)"); each try names without replacing,
+    // so a name taken meanwhile only moves it on. Failed, with file_exists, once too many are
+    // taken.
     [[nodiscard]] Commit commitNumbered(std::string_view name);
 
 private:

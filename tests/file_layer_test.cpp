@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <set>
 #include <string>
-#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -207,24 +206,9 @@ TEST_F(FileLayerTest, NewFilesAreNamedWhenCompleteAndReplaceOnlyWhenAsked) {
     }
 }
 
-TEST(NumberedName, NumberGoesBeforeTheLastExtension) {
-    const struct {
-        const char* name;
-        const char* numbered;
-    } cases[] = {
-        {"a.txt", "a (1).txt"},         {"README", "README (1)"},
-        {".bashrc", ".bashrc (1)"},     {"..x", "..x (1)"},
-        {".a.b", ".a (1).b"},           {"x.tar.gz", "x.tar (1).gz"},
-        {"trailing.", "trailing (1)."},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(qzb::files::numberedName(c.name, 1), c.numbered) << c.name;
-    }
-    EXPECT_EQ(qzb::files::numberedName("a.txt", 12), "a (12).txt");
-}
-
-// Whatever stands at a name, a file or a directory, the file takes the next free number; where
-// letter case is ignored, a name taken in another case counts as taken.
+// Whatever stands at a name, a file or a directory, the file takes the next free number, before
+// the last extension and after the dots a name begins with; where letter case is ignored, a name
+// taken in another case counts as taken.
 TEST_F(FileLayerTest, NumberedFilesTakeTheFirstFreeName) {
     const struct {
         std::vector<std::string> files;
@@ -238,6 +222,9 @@ TEST_F(FileLayerTest, NumberedFilesTakeTheFirstFreeName) {
         {{"a.txt"}, {"a (1).txt"}, "a.txt", "a (2).txt"},
         {{}, {"README", "README (1)"}, "README", "README (2)"},
         {{".bashrc"}, {}, ".bashrc", ".bashrc (1)"},
+        {{"..x"}, {}, "..x", "..x (1)"},
+        {{".a.b"}, {}, ".a.b", ".a (1).b"},
+        {{"x.tar.gz"}, {}, "x.tar.gz", "x.tar (1).gz"},
         {{"Readme.TXT", "README (1).txt"}, {}, "readme.txt", "readme (2).txt", true},
     };
     for (const Form& form : Forms) {
