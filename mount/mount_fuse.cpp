@@ -177,7 +177,9 @@ int readFile(const char*, char* buffer, std::size_t length, off_t offset,
         s.warn(s.settings.shownName(entry) + ": block " + std::to_string(outcome.block) +
                " cannot be read or decoded; reads of it fail\n");
     }
-    if (outcome.bytes == 0 && outcome.failed) {
+    // Never a short count for a failure: the kernel would take the rest of the request for the
+    // end of the file.
+    if (outcome.failed) {
         return -EIO;
     }
     return static_cast<int>(outcome.bytes);
@@ -377,7 +379,8 @@ int serve(const Archive& archive, const Settings& settings) {
     }
     served.cache = std::make_unique<BlockCache>(
         archive, settings.cacheSize, std::min(platform::usableProcessors(), MaxInflateThreads));
-    return fuse_loop_mt(fileSystem.get(), 0) == 0 ? 0 : 1;
+    // A signal that unmounts is answered as its number: a clean end too.
+    return fuse_loop_mt(fileSystem.get(), 0) >= 0 ? 0 : 1;
 }
 
 } // namespace qzb::mount
