@@ -18,6 +18,8 @@ Tree::Tree(std::size_t entryCount,
            const std::function<std::optional<std::string>(std::size_t)>& fileName, NameRules rules,
            const std::function<void(std::size_t, LeftOut)>& leftOut)
     : slots_(16, None) {
+    // One node per entry, most often; the directories come on top.
+    nodes_.reserve(entryCount + 1);
     nodes_.push_back({None, None, None, NoEntry, 0, 0});
     for (std::size_t i = 0; i < entryCount; ++i) {
         const std::optional<std::string> name = fileName(i);
