@@ -51,7 +51,7 @@ ReadOutcome BlockCache::read(std::uint32_t entry, std::uint64_t offset, unsigned
     const std::uint64_t end = offset + std::min<std::uint64_t>(length, size - offset);
     std::uint64_t block = offset / BlockSize;
     for (std::uint64_t at = offset; at < end; ++block) {
-        const std::shared_ptr<const std::vector<unsigned char>> bytes =
+        const std::shared_ptr<const unsigned char> bytes =
             get({entry, block}, outcome.firstFailure);
         if (!bytes) {
             outcome.failed = true;
@@ -59,9 +59,9 @@ ReadOutcome BlockCache::read(std::uint32_t entry, std::uint64_t offset, unsigned
             return outcome;
         }
         const std::uint64_t within = at - block * BlockSize;
-        const std::size_t count =
-            static_cast<std::size_t>(std::min<std::uint64_t>(bytes->size() - within, end - at));
-        std::copy_n(bytes->data() + within, count, buffer + outcome.bytes);
+        const std::size_t count = static_cast<std::size_t>(
+            std::min<std::uint64_t>(blockLength(size, block) - within, end - at));
+        std::copy_n(bytes.get() + within, count, buffer + outcome.bytes);
         outcome.bytes += count;
         at += count;
     }
@@ -75,8 +75,7 @@ ReadOutcome BlockCache::read(std::uint32_t entry, std::uint64_t offset, unsigned
     return outcome;
 }
 
-std::shared_ptr<const std::vector<unsigned char>> BlockCache::get(const BlockKey& key,
-                                                                  bool& firstFailure) {
+std::shared_ptr<const unsigned char> BlockCache::get(const BlockKey& key, bool& firstFailure) {
     std::unique_lock lock(mutex_);
     for (;;) {
         if (const auto failed = failed_.find(key); failed != failed_.end()) {
@@ -97,7 +96,7 @@ std::shared_ptr<const std::vector<unsigned char>> BlockCache::get(const BlockKey
     }
     blocks_[key].started = true;
     lock.unlock();
-    std::shared_ptr<const std::vector<unsigned char>> bytes = load(key);
+    std::shared_ptr<const unsigned char> bytes = load(key);
     lock.lock();
     finishLocked(key, bytes);
     if (!bytes) {
@@ -108,7 +107,30 @@ std::shared_ptr<const std::vector<unsigned char>> BlockCache::get(const BlockKey
     return bytes;
 }
 
-std::shared_ptr<const std::vector<unsigned char>> BlockCache::load(const BlockKey& key) const {
+std::shared_ptr<unsigned char> BlockCache::buffer() {
+    std::unique_ptr<unsigned char[]> spare;
+    {
+        const std::lock_guard lock(spareMutex_);
+        if (!spare_.empty()) {
+            spare = std::move(spare_.back());
+            spare_.pop_back();
+        }
+    }
+    if (!spare) {
+        spare = std::make_unique_for_overwrite<unsigned char[]>(BlockSize);
+    }
+    return std::shared_ptr<unsigned char>(spare.release(), [this](unsigned char* released) {
+        std::unique_ptr<unsigned char[]> owned(released);
+        const std::lock_guard lock(spareMutex_);
+        try {
+            spare_.push_back(std::move(owned));
+        } catch (const std::bad_alloc&) {
+            // Not kept, then: `owned` still holds it and frees it.
+        }
+    });
+}
+
+std::shared_ptr<const unsigned char> BlockCache::load(const BlockKey& key) {
     const std::optional<BlockRange> range = archive_.blockRange(key.entry);
     if (!range || key.block >= range->count) {
         return nullptr;
@@ -121,23 +143,22 @@ std::shared_ptr<const std::vector<unsigned char>> BlockCache::load(const BlockKe
     }
     const std::uint32_t expected = blockLength(entry.originalSize, key.block);
     const std::uint32_t stored = archive_.blockSizes()[index];
-    auto bytes = std::make_shared<std::vector<unsigned char>>(expected);
+    std::shared_ptr<unsigned char> bytes = buffer();
     if (stored == expected) {
-        if (archive_.file().readAt(entry.dataOffset + after, bytes->data(), stored) != stored) {
+        if (archive_.file().readAt(entry.dataOffset + after, bytes.get(), stored) != stored) {
             return nullptr;
         }
         return bytes;
     }
-    const auto input = std::make_unique_for_overwrite<unsigned char[]>(stored);
+    const std::shared_ptr<unsigned char> input = buffer();
     if (archive_.file().readAt(entry.dataOffset + after, input.get(), stored) != stored ||
-        !inflateBlock(input.get(), stored, bytes->data(), expected)) {
+        !inflateBlock(input.get(), stored, bytes.get(), expected)) {
         return nullptr;
     }
     return bytes;
 }
 
-void BlockCache::finishLocked(const BlockKey& key,
-                              std::shared_ptr<const std::vector<unsigned char>> bytes) {
+void BlockCache::finishLocked(const BlockKey& key, std::shared_ptr<const unsigned char> bytes) {
     if (!bytes) {
         blocks_.erase(key);
         failed_.try_emplace(key, false);
@@ -187,7 +208,7 @@ void BlockCache::work() {
         }
         found->second.started = true;
         lock.unlock();
-        std::shared_ptr<const std::vector<unsigned char>> bytes = load(key);
+        std::shared_ptr<const unsigned char> bytes = load(key);
         lock.lock();
         finishLocked(key, std::move(bytes));
     }

@@ -61,8 +61,9 @@ public:
 
 private:
     struct Block {
-        // Empty until inflated; stays empty when it failed.
-        std::shared_ptr<const std::vector<unsigned char>> bytes;
+        // Empty until inflated; stays empty when it failed. A block's length follows from its
+        // entry's size.
+        std::shared_ptr<const unsigned char> bytes;
         bool loading = true;
         // Taken by a thread that inflates it; a planned block no thread took yet is taken by
         // the first reader that needs it, rather than waited for.
@@ -71,13 +72,15 @@ private:
     };
 
     // The block's bytes, inflated here or waited for; null when it cannot be had.
-    std::shared_ptr<const std::vector<unsigned char>> get(const BlockKey& key, bool& firstFailure);
+    std::shared_ptr<const unsigned char> get(const BlockKey& key, bool& firstFailure);
     // The block read at its offset and inflated, outside the lock; null when it cannot be.
-    std::shared_ptr<const std::vector<unsigned char>> load(const BlockKey& key) const;
+    std::shared_ptr<const unsigned char> load(const BlockKey& key);
     // With the lock held: the block's result stored, waiters woken, the oldest blocks dropped
     // while over capacity.
-    void finishLocked(const BlockKey& key, std::shared_ptr<const std::vector<unsigned char>> bytes);
+    void finishLocked(const BlockKey& key, std::shared_ptr<const unsigned char> bytes);
     void evictLocked();
+    // A buffer of BlockSize bytes, handed back to the spares when its last holder lets go.
+    std::shared_ptr<unsigned char> buffer();
     void planAheadLocked(std::uint32_t entry, std::uint64_t block);
     void work();
 
@@ -87,6 +90,11 @@ private:
     std::vector<std::uint64_t> storedBefore_;
     std::size_t capacityBlocks_;
     std::size_t readAhead_;
+    // Buffers let go of, for the next blocks: threads that allocate and free in arenas of their
+    // own would otherwise hold far more than the cache between them. Declared before the blocks,
+    // which hand theirs back here when they go.
+    std::mutex spareMutex_;
+    std::vector<std::unique_ptr<unsigned char[]>> spare_;
 
     std::mutex mutex_;
     std::condition_variable blockDone_;
