@@ -50,6 +50,16 @@ ReadOutcome BlockCache::read(std::uint32_t entry, std::uint64_t offset, unsigned
     }
     const std::uint64_t end = offset + std::min<std::uint64_t>(length, size - offset);
     std::uint64_t block = offset / BlockSize;
+    const std::uint64_t last = (end - 1) / BlockSize;
+    // The request's other blocks, and for a sequential reader those after it, go to the threads
+    // while this one inflates the first.
+    if (readAhead_ > 0 && (sequential || last > block)) {
+        {
+            const std::lock_guard lock(mutex_);
+            planLocked(entry, block + 1, sequential ? std::max(last, block + readAhead_) : last);
+        }
+        workPlanned_.notify_all();
+    }
     for (std::uint64_t at = offset; at < end; ++block) {
         const std::shared_ptr<const unsigned char> bytes =
             get({entry, block}, outcome.firstFailure);
@@ -64,13 +74,6 @@ ReadOutcome BlockCache::read(std::uint32_t entry, std::uint64_t offset, unsigned
         std::copy_n(bytes.get() + within, count, buffer + outcome.bytes);
         outcome.bytes += count;
         at += count;
-    }
-    if (sequential && readAhead_ > 0) {
-        {
-            const std::lock_guard lock(mutex_);
-            planAheadLocked(entry, block - 1);
-        }
-        workPlanned_.notify_all();
     }
     return outcome;
 }
@@ -180,11 +183,11 @@ void BlockCache::evictLocked() {
     }
 }
 
-void BlockCache::planAheadLocked(std::uint32_t entry, std::uint64_t block) {
+void BlockCache::planLocked(std::uint32_t entry, std::uint64_t from, std::uint64_t to) {
     const std::uint64_t count = blockCount(archive_.entries()[entry].originalSize);
     // However many readers read on, no more is planned than the threads can be ahead by.
-    for (std::uint64_t next = block + 1;
-         next < count && next <= block + readAhead_ && planned_.size() < 2 * readAhead_; ++next) {
+    for (std::uint64_t next = from; next < count && next <= to && planned_.size() < 2 * readAhead_;
+         ++next) {
         const BlockKey key{entry, next};
         if (!blocks_.contains(key) && !failed_.contains(key)) {
             blocks_[key];

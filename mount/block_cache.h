@@ -81,7 +81,8 @@ private:
     void evictLocked();
     // A buffer of BlockSize bytes, handed back to the spares when its last holder lets go.
     std::shared_ptr<unsigned char> buffer();
-    void planAheadLocked(std::uint32_t entry, std::uint64_t block);
+    // Blocks `from` to `to` of the entry planned for the threads, those not had or planned yet.
+    void planLocked(std::uint32_t entry, std::uint64_t from, std::uint64_t to);
     void work();
 
     const Archive& archive_;
