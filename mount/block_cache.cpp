@@ -54,11 +54,18 @@ ReadOutcome BlockCache::read(std::uint32_t entry, std::uint64_t offset, unsigned
     // The request's other blocks, and for a sequential reader those after it, go to the threads
     // while this one inflates the first.
     if (readAhead_ > 0 && (sequential || last > block)) {
+        std::size_t planned = 0;
         {
             const std::lock_guard lock(mutex_);
-            planLocked(entry, block + 1, sequential ? std::max(last, block + readAhead_) : last);
+            planned = planLocked(entry, block + 1,
+                                 sequential ? std::max(last, block + readAhead_) : last);
         }
-        workPlanned_.notify_all();
+        // Threads are woken only for work: most small files have none to plan.
+        if (planned == 1) {
+            workPlanned_.notify_one();
+        } else if (planned > 1) {
+            workPlanned_.notify_all();
+        }
     }
     for (std::uint64_t at = offset; at < end; ++block) {
         const std::shared_ptr<const unsigned char> bytes =
@@ -183,8 +190,9 @@ void BlockCache::evictLocked() {
     }
 }
 
-void BlockCache::planLocked(std::uint32_t entry, std::uint64_t from, std::uint64_t to) {
+std::size_t BlockCache::planLocked(std::uint32_t entry, std::uint64_t from, std::uint64_t to) {
     const std::uint64_t count = blockCount(archive_.entries()[entry].originalSize);
+    std::size_t planned = 0;
     // However many readers read on, no more is planned than the threads can be ahead by.
     for (std::uint64_t next = from; next < count && next <= to && planned_.size() < 2 * readAhead_;
          ++next) {
@@ -192,8 +200,10 @@ void BlockCache::planLocked(std::uint32_t entry, std::uint64_t from, std::uint64
         if (!blocks_.contains(key) && !failed_.contains(key)) {
             blocks_[key];
             planned_.push_back(key);
+            ++planned;
         }
     }
+    return planned;
 }
 
 void BlockCache::work() {

@@ -81,8 +81,9 @@ private:
     void evictLocked();
     // A buffer of BlockSize bytes, handed back to the spares when its last holder lets go.
     std::shared_ptr<unsigned char> buffer();
-    // Blocks `from` to `to` of the entry planned for the threads, those not had or planned yet.
-    void planLocked(std::uint32_t entry, std::uint64_t from, std::uint64_t to);
+    // Blocks `from` to `to` of the entry planned for the threads, those not had or planned yet;
+    // answers how many.
+    std::size_t planLocked(std::uint32_t entry, std::uint64_t from, std::uint64_t to);
     void work();
 
     const Archive& archive_;
