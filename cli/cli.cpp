@@ -12,6 +12,7 @@
 #include "app/version.h"
 #include "archive/block_pipeline.h"
 #include "cli/commands.h"
+#include "mount/mount.h"
 #include "platform/console.h"
 
 namespace qzb::cli {
@@ -58,10 +59,12 @@ struct CommandLine {
     CLI::App* test = nullptr;
     CLI::App* extract = nullptr;
     CLI::App* cat = nullptr;
+    CLI::App* mount = nullptr;
     ListOptions listOptions;
     TestOptions testOptions;
     ExtractOptions extractOptions;
     CatOptions catOptions;
+    MountOptions mountOptions;
 
     CommandLine() {
         app.require_subcommand(1);
@@ -144,6 +147,24 @@ struct CommandLine {
         cat->add_option("--encoding", catOptions.encoding, EncodingHelp);
         cat->add_option("ARCHIVE", catOptions.archive, "the archive")->required();
         cat->add_option("NAME", catOptions.names, "entry names, in the order to write")->required();
+
+        mount = app.add_subcommand("mount", mount::mountBuilt()
+                                                ? "Mount the archive read-only at MOUNTPOINT "
+                                                  "(fusermount3 -u MOUNTPOINT unmounts it)."
+                                                : "Mount the archive read-only (absent from this "
+                                                  "build: it needs libfuse 3; none on Windows).");
+        mount->add_flag("--skip-checksums", mountOptions.skipChecksums,
+                        "do not check the MD5 digests of the names and of the table of contents");
+        mount->add_option("--encoding", mountOptions.encoding, EncodingHelp);
+        mount->add_option("--cache-size", mountOptions.cacheSize,
+                          "decoded blocks kept, in bytes or with K, M or G (default 64M)");
+        mount->add_flag("-f,--foreground", mountOptions.foreground,
+                        "stay in the foreground; Ctrl+C or SIGTERM unmounts");
+        mount->add_option("-o", mountOptions.fuseOptions, "a FUSE mount option, passed on")
+            ->expected(1)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        mount->add_option("ARCHIVE", mountOptions.archive, "the archive")->required();
+        mount->add_option("MOUNTPOINT", mountOptions.mountPoint, "an empty directory")->required();
     }
 
     // Takes back what shielded() added to the values.
@@ -152,14 +173,15 @@ struct CommandLine {
              {&listOptions.archive, &testOptions.archive, &extractOptions.archive,
               &extractOptions.directory, &catOptions.archive, &listOptions.encoding,
               &testOptions.encoding, &extractOptions.encoding, &catOptions.encoding,
-              &extractOptions.onConflict}) {
+              &extractOptions.onConflict, &mountOptions.archive, &mountOptions.mountPoint,
+              &mountOptions.encoding, &mountOptions.cacheSize}) {
             restore(*value);
         }
         if (extractOptions.filesFrom) {
             restore(*extractOptions.filesFrom);
         }
-        for (std::vector<std::string>* values :
-             {&extractOptions.patterns, &extractOptions.excludes, &catOptions.names}) {
+        for (std::vector<std::string>* values : {&extractOptions.patterns, &extractOptions.excludes,
+                                                 &catOptions.names, &mountOptions.fuseOptions}) {
             std::for_each(values->begin(), values->end(), restore);
         }
     }
@@ -173,6 +195,9 @@ struct CommandLine {
         }
         if (extract->parsed()) {
             return extractMatching(extractOptions, console, streams);
+        }
+        if (mount->parsed()) {
+            return mountArchive(mountOptions, console);
         }
         platform::useBinaryMode(streams.out);
         return catEntries(catOptions, console);

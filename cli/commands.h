@@ -59,4 +59,19 @@ struct ExtractOptions {
 };
 int extractMatching(const ExtractOptions& options, Console& console, const Streams& streams);
 
+struct MountOptions {
+    std::string archive;
+    // How names are decoded: auto, raw, utf-8 or a code page (cli/name_encoding.h).
+    std::string encoding = "auto";
+    std::string mountPoint;
+    // The bound of the decoded blocks kept, as given: a number of bytes, or of KiB, MiB or GiB
+    // with K, M or G after it.
+    std::string cacheSize = "64M";
+    std::vector<std::string> fuseOptions;
+    bool skipChecksums = false;
+    bool foreground = false;
+};
+// Serves the archive until it is unmounted (mount/mount.h).
+int mountArchive(const MountOptions& options, Console& console);
+
 } // namespace qzb::cli

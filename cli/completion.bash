@@ -1,9 +1,9 @@
-# bash completion for qzb: commands, options, archives, and for cat and extract the entry names of
-# the archive on the line.
+# bash completion for qzb: commands, options, archives (and mount's directory), and for cat and
+# extract the entry names of the archive on the line.
 _qzb() {
     local cur=${COMP_WORDS[COMP_CWORD]} command=${COMP_WORDS[1]}
     if ((COMP_CWORD == 1)); then
-        mapfile -t COMPREPLY < <(compgen -W "list test extract cat --help --version" -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W "list test extract cat mount --help --version" -- "$cur")
         return
     fi
     case ${COMP_WORDS[COMP_CWORD - 1]} in
@@ -30,6 +30,7 @@ _qzb() {
         test) options+=" --skip-checksums" ;;
         extract) options+=" --exclude --files-from --null --strip-components --on-conflict --overwrite
             --threads --skip-checksums --quiet" ;;
+        mount) options+=" --skip-checksums --cache-size --foreground -f -o" ;;
         esac
         mapfile -t COMPREPLY < <(compgen -W "$options --" -- "$cur")
         return
@@ -39,13 +40,13 @@ _qzb() {
     for ((i = 2; i < COMP_CWORD; ++i)); do
         if [[ ${COMP_WORDS[i]} == --encoding ]]; then
             encoding=${COMP_WORDS[++i]}
-        elif [[ ${COMP_WORDS[i]} =~ ^--(exclude|files-from|strip-components|on-conflict|threads)$ ]]; then
+        elif [[ ${COMP_WORDS[i]} =~ ^(--(exclude|files-from|strip-components|on-conflict|threads|cache-size)|-o)$ ]]; then
             ((++i))
         elif [[ ${COMP_WORDS[i]} != -* ]]; then
             arguments+=("${COMP_WORDS[i]}")
         fi
     done
-    if ((${#arguments[@]} == 0)) || { [[ $command == extract ]] && ((${#arguments[@]} == 1)); }; then
+    if ((${#arguments[@]} == 0)) || { [[ $command == extract || $command == mount ]] && ((${#arguments[@]} == 1)); }; then
         compopt -o filenames
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         return

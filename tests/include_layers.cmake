@@ -1,7 +1,7 @@
 # Fails on an include that runs up the layers: each folder may include its own headers and those
 # of the folders below it, never one above, so that a layer builds and links without those on
 # top. Run as: cmake -DSOURCE_DIR=<repository> -P include_layers.cmake
-set(layers common platform digest archive app cli testkit tests bench fuzz examples)
+set(layers common platform digest archive app mount cli testkit tests bench fuzz examples)
 # Rank of each folder: the tools around the product (tests, benchmarks, fuzz targets, the
 # example maker) share the top rank and may include one another's support code.
 set(rank_common 0)
@@ -9,10 +9,11 @@ set(rank_platform 1)
 set(rank_digest 2)
 set(rank_archive 3)
 set(rank_app 4)
-set(rank_cli 5)
-set(rank_testkit 6)
+set(rank_mount 5)
+set(rank_cli 6)
+set(rank_testkit 7)
 foreach(top IN ITEMS tests bench fuzz examples)
-    set(rank_${top} 7)
+    set(rank_${top} 8)
 endforeach()
 
 set(faults "")
