@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <map>
 #include <new>
 #include <string_view>
 
@@ -50,6 +51,21 @@ constexpr const char* EncodingHelp =
     "name and fits them best), raw (the bytes as stored), utf-8, or a code page (CP932, GBK, "
     "CP949, BIG5, CP1251, CP1252, CP437, ...)";
 
+constexpr const char* ProgressHelp =
+    "auto (the default: a bar on a terminal's standard error), always (the bar), never, or json "
+    "(JSON Lines on standard error: entry, bytes_done, bytes_total, entries_done, entries_total, "
+    "elapsed, at most ten a second and one at each entry's end)";
+
+const std::map<std::string, ProgressMode> ProgressModes = {{"auto", ProgressMode::Auto},
+                                                           {"always", ProgressMode::Always},
+                                                           {"never", ProgressMode::Never},
+                                                           {"json", ProgressMode::Json}};
+
+CLI::Option* addProgressOption(CLI::App& command, std::string& mode) {
+    return command.add_option("--progress", mode, ProgressHelp)
+        ->check(CLI::IsMember({"auto", "always", "never", "json"}));
+}
+
 // The parsed command line: the command that was chosen and its options.
 struct CommandLine {
     CLI::App app{"Lists, tests and extracts QZB archives.", "qzb"};
@@ -57,10 +73,16 @@ struct CommandLine {
     CLI::App* test = nullptr;
     CLI::App* extract = nullptr;
     CLI::App* cat = nullptr;
+    CLI::App* hash = nullptr;
+    CLI::App* verify = nullptr;
     ListOptions listOptions;
     TestOptions testOptions;
     ExtractOptions extractOptions;
     CatOptions catOptions;
+    HashOptions hashOptions;
+    VerifyOptions verifyOptions;
+    std::string testProgress = "auto";
+    std::string extractProgress = "auto";
 
     CommandLine() {
         app.require_subcommand(1);
@@ -86,6 +108,10 @@ struct CommandLine {
         test->add_flag("--skip-checksums", testOptions.skipChecksums,
                        "do not check the MD5 digests of the names and of the table of contents");
         test->add_option("--encoding", testOptions.encoding, EncodingHelp);
+        test->add_flag("--json", testOptions.json,
+                       "one JSON object per entry: index, name, verdict (ok, warning or failed) "
+                       "and reason, then a summary: entries, bytes, failed, warnings, digests");
+        addProgressOption(*test, testProgress);
         test->add_option("ARCHIVE", testOptions.archive, "the archive")->required();
 
         extract = app.add_subcommand(
@@ -96,7 +122,8 @@ struct CommandLine {
                           "replace files that exist (otherwise they are kept and skipped)");
         extract->add_flag("--skip-checksums", extractOptions.skipChecksums,
                           "do not check the MD5 digests of the names and of the table of contents");
-        extract->add_flag("--quiet", extractOptions.quiet, "no progress bar");
+        extract->add_flag("--quiet", extractOptions.quiet, "no progress bar: --progress never")
+            ->excludes(addProgressOption(*extract, extractProgress));
         extract->add_option("--encoding", extractOptions.encoding, EncodingHelp);
         extract->add_option("ARCHIVE", extractOptions.archive, "the archive")->required();
         extract
@@ -109,6 +136,22 @@ struct CommandLine {
         cat->add_option("--encoding", catOptions.encoding, EncodingHelp);
         cat->add_option("ARCHIVE", catOptions.archive, "the archive")->required();
         cat->add_option("NAME", catOptions.names, "entry names, in the order to write")->required();
+
+        hash = app.add_subcommand("hash", "Print the digests of the files an extraction writes, as "
+                                          "sha256sum or md5sum prints them.");
+        hash->add_option("--algorithm", hashOptions.algorithm, "sha256 (the default) or md5")
+            ->check(CLI::IsMember({"sha256", "md5"}));
+        hash->add_option("--encoding", hashOptions.encoding, EncodingHelp);
+        hash->add_option("ARCHIVE", hashOptions.archive, "the archive")->required();
+        hash->add_option("PATTERN", hashOptions.patterns, "entries to digest");
+
+        verify = app.add_subcommand("verify", "Check the digests listed in SUMS against the "
+                                              "archive's content, writing nothing.");
+        verify->add_option("--encoding", verifyOptions.encoding, EncodingHelp);
+        verify
+            ->add_option("SUMS", verifyOptions.sums, "the output of qzb hash, sha256sum or md5sum")
+            ->required();
+        verify->add_option("ARCHIVE", verifyOptions.archive, "the archive")->required();
     }
 
     // Takes back what shielded() added to the values.
@@ -116,10 +159,15 @@ struct CommandLine {
         for (std::string* value :
              {&listOptions.archive, &testOptions.archive, &extractOptions.archive,
               &extractOptions.directory, &catOptions.archive, &listOptions.encoding,
-              &testOptions.encoding, &extractOptions.encoding, &catOptions.encoding}) {
+              &testOptions.encoding, &extractOptions.encoding, &catOptions.encoding,
+              &hashOptions.archive, &hashOptions.encoding, &verifyOptions.sums,
+              &verifyOptions.archive, &verifyOptions.encoding}) {
             restore(*value);
         }
-        for (std::vector<std::string>* values : {&extractOptions.patterns, &catOptions.names}) {
+        testOptions.progress = ProgressModes.at(testProgress);
+        extractOptions.progress = ProgressModes.at(extractProgress);
+        for (std::vector<std::string>* values :
+             {&extractOptions.patterns, &catOptions.names, &hashOptions.patterns}) {
             std::for_each(values->begin(), values->end(), restore);
         }
     }
@@ -129,10 +177,16 @@ struct CommandLine {
             return listEntries(listOptions, console);
         }
         if (test->parsed()) {
-            return testArchive(testOptions, console);
+            return testArchive(testOptions, console, streams);
         }
         if (extract->parsed()) {
             return extractMatching(extractOptions, console, streams);
+        }
+        if (hash->parsed()) {
+            return hashEntries(hashOptions, console);
+        }
+        if (verify->parsed()) {
+            return verifyEntries(verifyOptions, console);
         }
         platform::useBinaryMode(streams.out);
         return catEntries(catOptions, console);

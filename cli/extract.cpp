@@ -69,12 +69,15 @@ int extractMatching(const ExtractOptions& options, Console& console, const Strea
     }
     const std::vector<bool> selected = selectEntries(archive, names, options.patterns);
     std::uint64_t total = 0;
+    std::uint64_t entries = 0;
     for (std::size_t i = 0; i < archive.entryCount(); ++i) {
         total += selected[i] ? archive.entries()[i].originalSize : 0;
+        entries += selected[i] ? 1 : 0;
     }
     files::Directory target = openTarget(options.directory);
 
-    ProgressBar progress(streams.err, streams.errIsTerminal && !options.quiet, total);
+    Progress progress(streams.err, options.quiet ? ProgressMode::Never : options.progress,
+                      streams.errIsTerminal, total, entries);
     ExtractionOptions loop;
     loop.overwriteExisting = options.overwrite;
     loop.quiet = true;
@@ -82,6 +85,8 @@ int extractMatching(const ExtractOptions& options, Console& console, const Strea
     loop.selected = [&](std::size_t index) { return selected[index]; };
     loop.fileName = [&](std::size_t index) { return names.fileSystemName(index); };
     loop.bytesDone = [&](std::uint64_t bytes) { progress.advance(bytes); };
+    loop.entryStarted = [&](std::size_t index) { progress.entryStarted(index); };
+    loop.entryDone = [&](std::size_t) { progress.entryDone(); };
     try {
         extractEntries(archive, std::move(target), loop, console);
     } catch (const RunError& error) {
