@@ -358,6 +358,9 @@ TEST_F(CliTest, ProgressJsonLines) {
 // What qzb hash prints is what sha256sum and md5sum print for the files that qzb extract writes,
 // names that they escape included, and they accept it in the extracted tree.
 TEST_F(CliTest, HashIsWhatTheSystemToolsPrint) {
+#ifdef _WIN32
+    GTEST_SKIP() << "no sha256sum and md5sum, and a line feed cannot be in a Windows file name";
+#endif
     if (!fs::exists("/usr/bin/sha256sum") || !fs::exists("/usr/bin/md5sum")) {
         GTEST_SKIP() << "no sha256sum and md5sum here";
     }
