@@ -154,10 +154,12 @@ std::string counted(std::size_t count, const char* singular, const char* plural)
     return std::to_string(count) + ' ' + (count == 1 ? singular : plural);
 }
 
-// One line of a list of digests.
+// One line of a list of digests: the path as written, and where it lands as an entry's path
+// would ("./a" and "a" are the same file).
 struct Listed {
     std::string digest;
     std::string path;
+    std::string landing;
     bool matched = false;
 };
 
@@ -192,7 +194,8 @@ std::vector<Listed> readList(const std::string& argument, Algorithm& algorithm) 
                            ": not a line of sha256sum or md5sum");
         }
         digestLength = digest.size();
-        Listed listed{std::string(digest), std::move(*path)};
+        const std::optional<EntryPath> landing = entryPath(*path, platform::nameRules);
+        Listed listed{std::string(digest), *path, landing ? landingPath(*landing) : *path};
         for (char& c : listed.digest) {
             c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
         }
@@ -261,7 +264,7 @@ int verifyEntries(const VerifyOptions& options, Console& console) {
     // Each path's lines; a path may be listed more than once.
     std::unordered_map<std::string_view, std::vector<std::size_t>> byPath;
     for (std::size_t k = 0; k < list.size(); ++k) {
-        byPath[list[k].path].push_back(k);
+        byPath[list[k].landing].push_back(k);
     }
     const auto report = [&](std::string_view kind, std::string_view path, std::string_view why) {
         console.print(kind);

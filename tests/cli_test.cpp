@@ -268,7 +268,7 @@ TEST_F(CliTest, CommandLines) {
          "3 lines verified: 1 differ, 1 missing, 1 not listed\n",
          "qzb: sums: the verification found 3 problems\n", false,
          {{"../sums", sums.substr(sums.find('\n') + 1, 64) + " *d/t.txt\n" + sha256Hex("x") +
-                          "  e\n\\" + sha256Hex("") + "  d/x\n"}}},
+                          "  ./e\n\\" + sha256Hex("") + "  d/x\n"}}},
         {"verify, a line of another kind", g, {"verify", "sums", "a.qzb"}, 1, "",
          "qzb: sums:2: not a line of sha256sum or md5sum\n", false,
          {{"../sums", "900150983cd24fb0d6963f7d28e17f72  a.txt\n" + sums}}},
