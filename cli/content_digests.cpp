@@ -1,12 +1,13 @@
 // qzb hash and qzb verify: digests of the files an extraction writes, in the lines of sha256sum
 // and md5sum, made and checked without writing anything.
+#include <algorithm>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "app/run_error.h"
@@ -100,53 +101,67 @@ std::optional<std::string> unescaped(std::string_view text) {
     return path;
 }
 
-// The entries whose files an extraction into an empty directory writes, with their paths: an
-// entry whose path an earlier one took is kept out, as extraction keeps the first; one that
-// names a directory has no file. RunError for a name that extraction refuses.
-struct Landing {
-    std::size_t index;
-    std::string path;
-};
+// Where an extraction writes each entry's file: nothing for one that names a directory and so has
+// none. RunError for a name that extraction refuses.
+class Landings {
+public:
+    explicit Landings(const EntryNames& names) : names_(names) {}
 
-std::vector<Landing> landings(const Archive& archive, const EntryNames& names,
-                              const std::vector<bool>& selected) {
-    std::vector<Landing> result;
-    std::unordered_set<std::string> taken;
-    for (std::size_t i = 0; i < archive.entryCount(); ++i) {
-        if (!selected[i]) {
-            continue;
-        }
-        const std::optional<std::string> fileName = names.fileSystemName(i);
+    std::optional<std::string> path(std::size_t index) const {
+        const std::optional<std::string> fileName = names_.fileSystemName(index);
         const std::optional<EntryPath> path =
             fileName ? entryPath(*fileName, platform::nameRules) : std::nullopt;
         if (!path) {
-            throw RunError(std::string(names.name(i)) +
+            throw RunError(std::string(names_.name(index)) +
                            ": invalid file path listed in the archive");
         }
-        if (path->hasFileName) {
-            std::string landing = landingPath(*path);
-            if (taken.insert(landing).second) {
-                result.push_back({i, std::move(landing)});
+        return path->hasFileName ? std::optional<std::string>(landingPath(*path)) : std::nullopt;
+    }
+
+    // The entries among `selected` whose files an extraction into an empty directory writes: one
+    // whose path an earlier one took is left out, as extraction keeps the first. Each path is
+    // kept as its hash and the entry, made again from the name when a hash comes again, so that
+    // memory follows the entries, not the length of their names.
+    std::vector<bool> firsts(const std::vector<bool>& selected) const {
+        std::vector<bool> first(selected.size(), false);
+        std::unordered_multimap<std::size_t, std::size_t> seen;
+        for (std::size_t i = 0; i < selected.size(); ++i) {
+            const std::optional<std::string> landing = selected[i] ? path(i) : std::nullopt;
+            if (!landing) {
+                continue;
+            }
+            const std::size_t hash = std::hash<std::string>()(*landing);
+            const auto [begin, end] = seen.equal_range(hash);
+            first[i] = std::none_of(
+                begin, end, [&](const auto& other) { return path(other.second) == landing; });
+            if (first[i]) {
+                seen.emplace(hash, i);
             }
         }
+        return first;
     }
-    return result;
-}
 
-// Decodes each landing's entry through the block pipeline, its digest taken on this thread;
-// `found` gets each outcome and, when it decoded, its digest, in table order.
+private:
+    const EntryNames& names_;
+};
+
+// Decodes the entries of `chosen` through the block pipeline, in table order, with each digest
+// taken on this thread; `found` gets each index, its outcome and, when it decoded, its digest.
 template <typename Found>
-void digestEach(const Archive& archive, const std::vector<Landing>& entries, Algorithm algorithm,
+void digestEach(const Archive& archive, const std::vector<bool>& chosen, Algorithm algorithm,
                 const Found& found) {
     BlockPipeline pipeline(archive, defaultInflateThreads());
     ContentDigest digest(algorithm);
-    for (const Landing& landing : entries) {
+    for (std::size_t i = 0; i < chosen.size(); ++i) {
+        if (!chosen[i]) {
+            continue;
+        }
         const DecodeOutcome outcome =
-            pipeline.readEntry(landing.index, [&](const unsigned char* bytes, std::size_t length) {
+            pipeline.readEntry(i, [&](const unsigned char* bytes, std::size_t length) {
                 digest.update(bytes, length);
                 return true;
             });
-        found(landing, outcome, digest.finish());
+        found(i, outcome, digest.finish());
     }
 }
 
@@ -229,26 +244,27 @@ int hashEntries(const HashOptions& options, Console& console) {
             throw RunError(pattern + ": no entry matches this pattern");
         }
     }
+    const Landings landings(names);
     std::string out;
-    digestEach(
-        archive, landings(archive, names, selected), algorithm,
-        [&](const Landing& landing, const DecodeOutcome& outcome, const std::string& digest) {
-            if (outcome.fault != EntryFault::None) {
-                console.print(out);
-                throw RunError(std::string(names.name(landing.index)) + ": " +
-                               faultText(outcome, archive.entries()[landing.index].originalSize));
-            }
-            const bool escape = needsEscape(landing.path);
-            out += escape ? "\\" : "";
-            out += digest;
-            out += "  ";
-            out += escape ? escaped(landing.path) : landing.path;
-            out += '\n';
-            if (out.size() >= 64 * 1024) {
-                console.print(out);
-                out.clear();
-            }
-        });
+    digestEach(archive, landings.firsts(selected), algorithm,
+               [&](std::size_t index, const DecodeOutcome& outcome, const std::string& digest) {
+                   if (outcome.fault != EntryFault::None) {
+                       console.print(out);
+                       throw RunError(std::string(names.name(index)) + ": " +
+                                      faultText(outcome, archive.entries()[index].originalSize));
+                   }
+                   const std::string path = *landings.path(index);
+                   const bool escape = needsEscape(path);
+                   out += escape ? "\\" : "";
+                   out += digest;
+                   out += "  ";
+                   out += escape ? escaped(path) : path;
+                   out += '\n';
+                   if (out.size() >= 64 * 1024) {
+                       console.print(out);
+                       out.clear();
+                   }
+               });
     console.print(out);
     return 0;
 }
@@ -275,31 +291,30 @@ int verifyEntries(const VerifyOptions& options, Console& console) {
     };
     std::size_t differ = 0;
     std::size_t extra = 0;
-    std::vector<Landing> listed;
-    for (Landing& landing :
-         landings(archive, names, std::vector<bool>(archive.entryCount(), true))) {
-        if (byPath.contains(landing.path)) {
-            listed.push_back(std::move(landing));
-        } else {
+    const Landings landings(names);
+    std::vector<bool> listed = landings.firsts(std::vector<bool>(archive.entryCount(), true));
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        if (listed[i] && !byPath.contains(*landings.path(i))) {
+            listed[i] = false;
             ++extra;
-            report("EXTRA   ", landing.path, "in the archive, not in " + options.sums);
+            report("EXTRA   ", *landings.path(i), "in the archive, not in " + options.sums);
         }
     }
-    digestEach(
-        archive, listed, algorithm,
-        [&](const Landing& landing, const DecodeOutcome& outcome, const std::string& digest) {
-            const std::string why =
-                outcome.fault == EntryFault::None
-                    ? "the content differs"
-                    : faultText(outcome, archive.entries()[landing.index].originalSize);
-            for (const std::size_t k : byPath.at(landing.path)) {
-                list[k].matched = true;
-                if (outcome.fault != EntryFault::None || list[k].digest != digest) {
-                    ++differ;
-                    report("FAILED  ", landing.path, why);
-                }
-            }
-        });
+    digestEach(archive, listed, algorithm,
+               [&](std::size_t index, const DecodeOutcome& outcome, const std::string& digest) {
+                   const std::string path = *landings.path(index);
+                   const std::string why =
+                       outcome.fault == EntryFault::None
+                           ? "the content differs"
+                           : faultText(outcome, archive.entries()[index].originalSize);
+                   for (const std::size_t k : byPath.at(path)) {
+                       list[k].matched = true;
+                       if (outcome.fault != EntryFault::None || list[k].digest != digest) {
+                           ++differ;
+                           report("FAILED  ", path, why);
+                       }
+                   }
+               });
     std::size_t missing = 0;
     for (const Listed& line : list) {
         if (!line.matched) {
