@@ -186,6 +186,9 @@ void extractEntries(const Archive& archive, files::Directory target,
         if (options.selected && !options.selected(i)) {
             continue;
         }
+        if (options.entryStarted) {
+            options.entryStarted(i);
+        }
         const std::string_view name = archive.name(i);
         if (!options.quiet) {
             writeProgressLine(console, i + 1, count, name);
@@ -207,6 +210,9 @@ void extractEntries(const Archive& archive, files::Directory target,
             writeEntry(pipeline, i, directory, last, options);
         } else if (options.bytesDone) {
             options.bytesDone(archive.entries()[i].originalSize);
+        }
+        if (options.entryDone) {
+            options.entryDone(i);
         }
     }
 

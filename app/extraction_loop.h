@@ -22,6 +22,9 @@ struct ExtractionOptions {
     std::function<bool(std::size_t index)> selected;
     // Told of the length of each block written, and of the whole size of an entry skipped.
     std::function<void(std::uint64_t bytes)> bytesDone;
+    // Told when the loop reaches a selected entry, and when it is done with it (written or kept).
+    std::function<void(std::size_t index)> entryStarted;
+    std::function<void(std::size_t index)> entryDone;
     // The name each entry's path is made from, as the file layer takes names; nothing refuses it.
     // When unset, the stored name as the system takes bytes (platform/code_page.h).
     std::function<std::optional<std::string>(std::size_t index)> fileName;

@@ -28,6 +28,11 @@ Archive openArchive(const std::string& argument, bool verifyChecksums, bool* dig
     return archive;
 }
 
+std::string landingPath(const EntryPath& path) {
+    const std::string_view file = std::string_view(path.path).substr(path.path.rfind('/') + 1);
+    return path.directory.empty() ? std::string(file) : path.directory + '/' + std::string(file);
+}
+
 std::string faultText(const DecodeOutcome& outcome, std::uint64_t originalSize) {
     const std::string block = "block " + std::to_string(outcome.block + 1) + " of " +
                               std::to_string(blockCount(originalSize));
@@ -58,6 +63,23 @@ std::optional<std::uint64_t> storedSize(const Archive& archive, std::size_t inde
         stored += sizes[range->first + k];
     }
     return stored;
+}
+
+std::optional<std::string_view> storageMethod(const Archive& archive, std::size_t index) {
+    const std::optional<BlockRange> range = archive.blockRange(index);
+    if (!range) {
+        return std::nullopt;
+    }
+    const std::uint64_t size = archive.entries()[index].originalSize;
+    const std::vector<std::uint32_t>& sizes = archive.blockSizes();
+    std::size_t raw = 0;
+    for (std::size_t k = 0; k < range->count; ++k) {
+        raw += sizes[range->first + k] == blockLength(size, k) ? 1 : 0;
+    }
+    if (raw == range->count) {
+        return "stored";
+    }
+    return raw == 0 ? "zlib" : "mixed";
 }
 
 } // namespace qzb::cli

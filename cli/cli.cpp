@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <map>
 #include <new>
 #include <string_view>
 
@@ -52,6 +53,21 @@ constexpr const char* EncodingHelp =
     "name and fits them best), raw (the bytes as stored), utf-8, or a code page (CP932, GBK, "
     "CP949, BIG5, CP1251, CP1252, CP437, ...)";
 
+constexpr const char* ProgressHelp =
+    "auto (the default: a bar on a terminal's standard error), always (the bar), never, or json "
+    "(JSON Lines on standard error: entry, bytes_done, bytes_total, entries_done, entries_total, "
+    "elapsed, at most ten a second and one at each entry's end)";
+
+const std::map<std::string, ProgressMode> ProgressModes = {{"auto", ProgressMode::Auto},
+                                                           {"always", ProgressMode::Always},
+                                                           {"never", ProgressMode::Never},
+                                                           {"json", ProgressMode::Json}};
+
+CLI::Option* addProgressOption(CLI::App& command, std::string& mode) {
+    return command.add_option("--progress", mode, ProgressHelp)
+        ->check(CLI::IsMember({"auto", "always", "never", "json"}));
+}
+
 // The parsed command line: the command that was chosen and its options.
 struct CommandLine {
     CLI::App app{"Lists, tests and extracts QZB archives.", "qzb"};
@@ -60,11 +76,17 @@ struct CommandLine {
     CLI::App* extract = nullptr;
     CLI::App* cat = nullptr;
     CLI::App* mount = nullptr;
+    CLI::App* hash = nullptr;
+    CLI::App* verify = nullptr;
     ListOptions listOptions;
     TestOptions testOptions;
     ExtractOptions extractOptions;
     CatOptions catOptions;
     MountOptions mountOptions;
+    HashOptions hashOptions;
+    VerifyOptions verifyOptions;
+    std::string testProgress = "auto";
+    std::string extractProgress = "auto";
 
     CommandLine() {
         app.require_subcommand(1);
@@ -90,6 +112,10 @@ struct CommandLine {
         test->add_flag("--skip-checksums", testOptions.skipChecksums,
                        "do not check the MD5 digests of the names and of the table of contents");
         test->add_option("--encoding", testOptions.encoding, EncodingHelp);
+        test->add_flag("--json", testOptions.json,
+                       "one JSON object per entry: index, name, verdict (ok, warning or failed) "
+                       "and reason, then a summary: entries, bytes, failed, warnings, digests");
+        addProgressOption(*test, testProgress);
         test->add_option("ARCHIVE", testOptions.archive, "the archive")->required();
 
         extract = app.add_subcommand(
@@ -134,7 +160,8 @@ struct CommandLine {
             ->check(CLI::Range(1u, MaxInflateThreads));
         extract->add_flag("--skip-checksums", extractOptions.skipChecksums,
                           "do not check the MD5 digests of the names and of the table of contents");
-        extract->add_flag("--quiet", extractOptions.quiet, "no progress bar");
+        extract->add_flag("--quiet", extractOptions.quiet, "no progress bar: --progress never")
+            ->excludes(addProgressOption(*extract, extractProgress));
         extract->add_option("--encoding", extractOptions.encoding, EncodingHelp);
         extract->add_option("ARCHIVE", extractOptions.archive, "the archive")->required();
         extract
@@ -165,6 +192,22 @@ struct CommandLine {
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
         mount->add_option("ARCHIVE", mountOptions.archive, "the archive")->required();
         mount->add_option("MOUNTPOINT", mountOptions.mountPoint, "an empty directory")->required();
+
+        hash = app.add_subcommand("hash", "Print the digests of the files an extraction writes, as "
+                                          "sha256sum or md5sum prints them.");
+        hash->add_option("--algorithm", hashOptions.algorithm, "sha256 (the default) or md5")
+            ->check(CLI::IsMember({"sha256", "md5"}));
+        hash->add_option("--encoding", hashOptions.encoding, EncodingHelp);
+        hash->add_option("ARCHIVE", hashOptions.archive, "the archive")->required();
+        hash->add_option("PATTERN", hashOptions.patterns, "entries to digest");
+
+        verify = app.add_subcommand("verify", "Check the digests listed in SUMS against the "
+                                              "archive's content, writing nothing.");
+        verify->add_option("--encoding", verifyOptions.encoding, EncodingHelp);
+        verify
+            ->add_option("SUMS", verifyOptions.sums, "the output of qzb hash, sha256sum or md5sum")
+            ->required();
+        verify->add_option("ARCHIVE", verifyOptions.archive, "the archive")->required();
     }
 
     // Takes back what shielded() added to the values.
@@ -174,14 +217,19 @@ struct CommandLine {
               &extractOptions.directory, &catOptions.archive, &listOptions.encoding,
               &testOptions.encoding, &extractOptions.encoding, &catOptions.encoding,
               &extractOptions.onConflict, &mountOptions.archive, &mountOptions.mountPoint,
-              &mountOptions.encoding, &mountOptions.cacheSize}) {
+              &mountOptions.encoding, &mountOptions.cacheSize, &hashOptions.archive,
+              &hashOptions.encoding, &verifyOptions.sums, &verifyOptions.archive,
+              &verifyOptions.encoding}) {
             restore(*value);
         }
         if (extractOptions.filesFrom) {
             restore(*extractOptions.filesFrom);
         }
-        for (std::vector<std::string>* values : {&extractOptions.patterns, &extractOptions.excludes,
-                                                 &catOptions.names, &mountOptions.fuseOptions}) {
+        testOptions.progress = ProgressModes.at(testProgress);
+        extractOptions.progress = ProgressModes.at(extractProgress);
+        for (std::vector<std::string>* values :
+             {&extractOptions.patterns, &extractOptions.excludes, &catOptions.names,
+              &mountOptions.fuseOptions, &hashOptions.patterns}) {
             std::for_each(values->begin(), values->end(), restore);
         }
     }
@@ -191,13 +239,19 @@ struct CommandLine {
             return listEntries(listOptions, console);
         }
         if (test->parsed()) {
-            return testArchive(testOptions, console);
+            return testArchive(testOptions, console, streams);
         }
         if (extract->parsed()) {
             return extractMatching(extractOptions, console, streams);
         }
         if (mount->parsed()) {
             return mountArchive(mountOptions, console);
+        }
+        if (hash->parsed()) {
+            return hashEntries(hashOptions, console);
+        }
+        if (verify->parsed()) {
+            return verifyEntries(verifyOptions, console);
         }
         platform::useBinaryMode(streams.out);
         return catEntries(catOptions, console);

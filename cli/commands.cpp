@@ -41,28 +41,88 @@ std::string withSlashes(std::string_view name) {
     return path;
 }
 
-// Counts and prints the findings of `qzb test`.
+// Counts and prints the findings of `qzb test`: a line each, or with --json a line per entry
+// with its verdict and the reasons, joined by "; ".
 class TestReport {
 public:
-    explicit TestReport(Console& console) : console_(console) {}
+    TestReport(Console& console, bool json, Progress& progress)
+        : console_(console), json_(json), progress_(progress) {}
 
     void failure(std::string_view name, std::string_view reason) {
         ++failures_;
+        entryFailed_ = true;
         line("FAILED  ", name, reason);
     }
     void warning(std::string_view name, std::string_view reason) {
         ++warnings_;
+        entryWarned_ = true;
         line("WARNING ", name, reason);
     }
+    // The digests of the table disagree: a failure of the archive, not of an entry.
+    void digestsDiffer(std::string_view archive, std::string_view reason) {
+        if (json_) {
+            ++failures_;
+            digestsDiffer_ = true;
+        } else {
+            failure(archive, reason);
+        }
+    }
+    // With --json, the line of the entry whose findings were reported since the last one.
+    void entryDone(std::size_t index, std::string_view name, std::string_view storedName) {
+        if (!json_) {
+            return;
+        }
+        std::string out = "{\"index\":";
+        appendDecimal(out, index);
+        out += ',';
+        appendNameJson(out, name, storedName);
+        out += entryFailed_   ? ",\"verdict\":\"failed\",\"reason\":"
+               : entryWarned_ ? ",\"verdict\":\"warning\",\"reason\":"
+                              : ",\"verdict\":\"ok\",\"reason\":null";
+        if (entryFailed_ || entryWarned_) {
+            appendJsonString(out, reasons_);
+        }
+        out += "}\n";
+        console_.print(out);
+        entryFailed_ = entryWarned_ = false;
+        reasons_.clear();
+    }
+    void summary(std::size_t entries, std::uint64_t bytes, bool digestsChecked) {
+        progress_.erase();
+        if (!json_) {
+            console_.print(counted(entries, "entry", "entries") + " tested, " +
+                           counted(bytes, "byte", "bytes") +
+                           " decoded: " + std::to_string(failures_) + " failed, " +
+                           counted(warnings_, "warning", "warnings") + "\n");
+            return;
+        }
+        std::string out = "{\"entries\":";
+        appendDecimal(out, entries);
+        out += ",\"bytes\":";
+        appendDecimal(out, bytes);
+        out += ",\"failed\":";
+        appendDecimal(out, failures_);
+        out += ",\"warnings\":";
+        appendDecimal(out, warnings_);
+        out += digestsDiffer_   ? ",\"digests\":\"differ\"}\n"
+               : digestsChecked ? ",\"digests\":\"match\"}\n"
+                                : ",\"digests\":\"skipped\"}\n";
+        console_.print(out);
+    }
     std::size_t failures() const { return failures_; }
-    std::size_t warnings() const { return warnings_; }
     // A name within a reason, escaped as printName() escapes.
     std::string shown(std::string_view name) const {
-        return console_.escapesNames() ? escapeName(name) : std::string(name);
+        return !json_ && console_.escapesNames() ? escapeName(name) : std::string(name);
     }
 
 private:
     void line(std::string_view kind, std::string_view name, std::string_view reason) {
+        if (json_) {
+            reasons_ += reasons_.empty() ? "" : "; ";
+            reasons_ += reason;
+            return;
+        }
+        progress_.erase();
         console_.print(kind);
         console_.printName(name);
         console_.print(": ");
@@ -71,16 +131,15 @@ private:
     }
 
     Console& console_;
+    bool json_;
+    Progress& progress_;
     std::size_t failures_ = 0;
     std::size_t warnings_ = 0;
+    bool digestsDiffer_ = false;
+    bool entryFailed_ = false;
+    bool entryWarned_ = false;
+    std::string reasons_;
 };
-
-// Where an entry lands: its directories as the loop reaches them ("" and "." elements left out)
-// and its file name.
-std::string landingPath(const EntryPath& path) {
-    const std::string_view file = std::string_view(path.path).substr(path.path.rfind('/') + 1);
-    return path.directory.empty() ? std::string(file) : path.directory + '/' + std::string(file);
-}
 
 // The paths that entries land at, to find two entries that would land at the same one, or at
 // paths that a file system ignoring letter case takes for the same. Each path is kept as its hash
@@ -155,9 +214,10 @@ void listJson(const Archive& archive, const EntryNames& names, Console& console)
             chunk.resize(std::max(chunk.size(), bound));
         }
         const ArchiveEntry& entry = archive.entries()[i];
-        const char* end =
-            putEntryJson(chunk.data() + used, {i, name, entry.originalSize, storedSize(archive, i),
-                                               blockCount(entry.originalSize), stored});
+        const char* end = putEntryJson(chunk.data() + used,
+                                       {i, name, entry.originalSize, storedSize(archive, i),
+                                        blockCount(entry.originalSize), stored, entry.dataOffset,
+                                        entry.firstBlock, storageMethod(archive, i)});
         used = static_cast<std::size_t>(end - chunk.data());
     }
     console.print(std::string_view(chunk.data(), used));
@@ -211,22 +271,33 @@ int listEntries(const ListOptions& options, Console& console) {
     return 0;
 }
 
-int testArchive(const TestOptions& options, Console& console) {
-    TestReport report(console);
+int testArchive(const TestOptions& options, Console& console, const Streams& streams) {
     bool digestsDiffer = false;
     // A digest mismatch does not hide the entries: they are tested as the table reads.
     const Archive archive = openArchive(options.archive, !options.skipChecksums, &digestsDiffer);
+    std::uint64_t total = 0;
+    for (const ArchiveEntry& entry : archive.entries()) {
+        total += entry.originalSize;
+    }
+    Progress progress(streams.err, options.progress, streams.errIsTerminal, total,
+                      archive.entryCount());
+    TestReport report(console, options.json, progress);
     if (digestsDiffer) {
-        report.failure(options.archive,
-                       "the MD5 digests of the names or of the table of contents do not match");
+        report.digestsDiffer(options.archive,
+                             "the MD5 digests of the names or of the table of contents do not "
+                             "match");
     }
     const EntryNames names(archive, options.encoding);
     if (!names.note().empty()) {
         console.printError({names.note()});
     }
+    if (options.json && names.decoded()) {
+        console.print(encodingJson(names.encoding()));
+    }
     PathClashes clashes(names);
     std::uint64_t bytes = 0;
     for (std::size_t i = 0; i < archive.entryCount(); ++i) {
+        progress.entryStarted(i);
         const std::string_view name = names.name(i);
         // Paths are compared as the names are shown: the bytes as stored, or decoded.
         const std::optional<EntryPath> path =
@@ -241,17 +312,19 @@ int testArchive(const TestOptions& options, Console& console) {
         }
         const std::uint64_t size = archive.entries()[i].originalSize;
         const DecodeOutcome outcome =
-            archive.readEntry(i, [](const unsigned char*, std::size_t) { return true; });
+            archive.readEntry(i, [&](const unsigned char*, std::size_t length) {
+                progress.advance(length);
+                return true;
+            });
         if (outcome.fault != EntryFault::None) {
             report.failure(name, faultText(outcome, size));
         } else {
             bytes += size;
         }
+        progress.entryDone();
+        report.entryDone(i, name, names.decoded() ? archive.name(i) : std::string_view());
     }
-    console.print(counted(archive.entryCount(), "entry", "entries") + " tested, " +
-                  counted(bytes, "byte", "bytes") +
-                  " decoded: " + std::to_string(report.failures()) + " failed, " +
-                  counted(report.warnings(), "warning", "warnings") + "\n");
+    report.summary(archive.entryCount(), bytes, !options.skipChecksums);
     if (report.failures() > 0) {
         throw RunError(options.archive + ": the test found " +
                        counted(report.failures(), "failure", "failures"));

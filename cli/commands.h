@@ -6,6 +6,7 @@
 
 #include "app/console.h"
 #include "cli/cli.h"
+#include "cli/progress.h"
 
 // The commands of `qzb`, called with their parsed options. Each throws RunError with the text of
 // its error line (after "qzb: ") and answers 0 or, for `test` with failed entries, 1.
@@ -25,8 +26,10 @@ struct TestOptions {
     // How names are decoded: auto, raw, utf-8 or a code page (cli/name_encoding.h).
     std::string encoding = "auto";
     bool skipChecksums = false;
+    bool json = false;
+    ProgressMode progress = ProgressMode::Auto;
 };
-int testArchive(const TestOptions& options, Console& console);
+int testArchive(const TestOptions& options, Console& console, const Streams& streams);
 
 struct CatOptions {
     std::string archive;
@@ -56,6 +59,7 @@ struct ExtractOptions {
     unsigned threads = 0;
     bool skipChecksums = false;
     bool quiet = false;
+    ProgressMode progress = ProgressMode::Auto;
 };
 int extractMatching(const ExtractOptions& options, Console& console, const Streams& streams);
 
@@ -73,5 +77,22 @@ struct MountOptions {
 };
 // Serves the archive until it is unmounted (mount/mount.h).
 int mountArchive(const MountOptions& options, Console& console);
+struct HashOptions {
+    std::string archive;
+    // How names are decoded: auto, raw, utf-8 or a code page (cli/name_encoding.h).
+    std::string encoding = "auto";
+    // sha256 or md5.
+    std::string algorithm = "sha256";
+    std::vector<std::string> patterns;
+};
+int hashEntries(const HashOptions& options, Console& console);
+
+struct VerifyOptions {
+    std::string sums;
+    std::string archive;
+    // How names are decoded: auto, raw, utf-8 or a code page (cli/name_encoding.h).
+    std::string encoding = "auto";
+};
+int verifyEntries(const VerifyOptions& options, Console& console);
 
 } // namespace qzb::cli

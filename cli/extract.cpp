@@ -196,12 +196,15 @@ int extractMatching(const ExtractOptions& options, Console& console, const Strea
                             leftOut == 1 ? " entry: it is" : " entries: they are", " left out\n"});
     }
     std::uint64_t total = 0;
+    std::uint64_t entries = 0;
     for (std::size_t i = 0; i < archive.entryCount(); ++i) {
         total += selected[i] ? archive.entries()[i].originalSize : 0;
+        entries += selected[i] ? 1 : 0;
     }
     files::Directory target = openTarget(options.directory);
 
-    ProgressBar progress(streams.err, streams.errIsTerminal && !options.quiet, total);
+    Progress progress(streams.err, options.quiet ? ProgressMode::Never : options.progress,
+                      streams.errIsTerminal, total, entries);
     ExtractionOptions loop;
     loop.conflict = conflictPolicy(options);
     loop.quiet = true;
@@ -211,6 +214,8 @@ int extractMatching(const ExtractOptions& options, Console& console, const Strea
         return stripped.empty() ? names.fileSystemName(index) : stripped[index];
     };
     loop.bytesDone = [&](std::uint64_t bytes) { progress.advance(bytes); };
+    loop.entryStarted = [&](std::size_t index) { progress.entryStarted(index); };
+    loop.entryDone = [&](std::size_t) { progress.entryDone(); };
     try {
         extractEntries(archive, std::move(target), loop, console);
     } catch (const RunError& error) {

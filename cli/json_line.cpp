@@ -82,8 +82,8 @@ void appendDecimal(std::string& out, std::uint64_t value, std::size_t width) {
 }
 
 std::size_t entryJsonBound(std::size_t nameLength, std::size_t storedLength) {
-    // The fixed text, four numbers of up to 20 digits, the name escaped and in hex.
-    return 96 + 4 * 20 + 8 * nameLength + 2 * storedLength;
+    // The fixed text, six numbers of up to 20 digits, the name escaped and in hex.
+    return 160 + 6 * 20 + 8 * nameLength + 2 * storedLength;
 }
 
 std::string encodingJson(std::string_view encoding) {
@@ -95,6 +95,36 @@ std::string encodingJson(std::string_view encoding) {
     return line;
 }
 
+// The name's bytes in hex, when the name had to be replaced in part or was decoded from them.
+char* putNameHex(char* p, std::string_view name, std::string_view storedName, bool valid) {
+    const std::string_view stored = storedName.empty() ? name : storedName;
+    if (!valid || stored != name) {
+        p = putLiteral(p, ",\"name_hex\":\"");
+        for (const char c : stored) {
+            p = putHex(p, static_cast<unsigned char>(c));
+        }
+        *p++ = '"';
+    }
+    return p;
+}
+
+void appendNameJson(std::string& out, std::string_view name, std::string_view storedName) {
+    const std::size_t at = out.size();
+    out.resize(at + 16 + 8 * name.size() + 2 * storedName.size());
+    bool valid = true;
+    char* p = putString(putLiteral(out.data() + at, "\"name\":"), name, valid);
+    p = putNameHex(p, name, storedName, valid);
+    out.resize(static_cast<std::size_t>(p - out.data()));
+}
+
+void appendJsonString(std::string& out, std::string_view text) {
+    const std::size_t at = out.size();
+    out.resize(at + 2 + 6 * text.size());
+    bool valid = true;
+    const char* end = putString(out.data() + at, text, valid);
+    out.resize(static_cast<std::size_t>(end - out.data()));
+}
+
 char* putEntryJson(char* p, const EntryListing& entry) {
     p = putDecimal(putLiteral(p, "{\"index\":"), entry.index);
     bool valid = true;
@@ -103,13 +133,17 @@ char* putEntryJson(char* p, const EntryListing& entry) {
     p = putLiteral(p, ",\"stored\":");
     p = entry.stored ? putDecimal(p, *entry.stored) : putLiteral(p, "null");
     p = putDecimal(putLiteral(p, ",\"blocks\":"), entry.blocks);
-    const std::string_view stored = entry.storedName.empty() ? entry.name : entry.storedName;
-    if (!valid || stored != entry.name) {
-        p = putLiteral(p, ",\"name_hex\":\"");
-        for (const char c : stored) {
-            p = putHex(p, static_cast<unsigned char>(c));
-        }
+    p = putNameHex(p, entry.name, entry.storedName, valid);
+    p = putDecimal(putLiteral(p, ",\"offset\":"), entry.offset);
+    p = putDecimal(putLiteral(p, ",\"first_block\":"), entry.firstBlock);
+    p = putLiteral(p, ",\"method\":");
+    if (entry.method) {
         *p++ = '"';
+        std::memcpy(p, entry.method->data(), entry.method->size());
+        p += entry.method->size();
+        *p++ = '"';
+    } else {
+        p = putLiteral(p, "null");
     }
     return putLiteral(p, "}\n");
 }

@@ -18,6 +18,11 @@ struct EntryListing {
     std::uint64_t blocks;
     // The name's bytes in the archive, when `name` was decoded from them.
     std::string_view storedName = {};
+    // Where its data starts in the archive, and its first block in the block-size table.
+    std::uint64_t offset = 0;
+    std::uint64_t firstBlock = 0;
+    // "stored", "zlib" or "mixed"; nothing when its blocks lie outside the block-size table.
+    std::optional<std::string_view> method = {};
 };
 
 // One line of JSON (RFC 8259) for an entry, ending in a line feed, written at `p`, which has room
@@ -29,6 +34,13 @@ struct EntryListing {
 // its lines for names of every byte value.
 char* putEntryJson(char* p, const EntryListing& entry);
 std::size_t entryJsonBound(std::size_t nameLength, std::size_t storedLength = 0);
+
+// `"name":...` and, when putEntryJson would give it, `,"name_hex":...`, for other lines that name
+// an entry.
+void appendNameJson(std::string& out, std::string_view name, std::string_view storedName = {});
+
+// `text` as a JSON string, invalid UTF-8 replaced by U+FFFD.
+void appendJsonString(std::string& out, std::string_view text);
 
 // The line said before the entries when their names were decoded: {"encoding":"CP932"}.
 std::string encodingJson(std::string_view encoding);

@@ -2,11 +2,15 @@
 
 #include <algorithm>
 
+#include "cli/json_line.h"
+
 namespace qzb::cli {
 namespace {
 
 constexpr std::size_t BarWidth = 24;
 constexpr auto RedrawInterval = std::chrono::milliseconds(100);
+// JSON lines gathered before they are written, whatever the time.
+constexpr std::size_t MaxGathered = 64 * 1024;
 
 std::string bytesText(double bytes) {
     static constexpr const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
@@ -47,29 +51,83 @@ std::string progressLine(std::uint64_t done, std::uint64_t total, double seconds
     return line;
 }
 
-ProgressBar::ProgressBar(std::FILE* err, bool enabled, std::uint64_t total)
-    : err_(err), enabled_(enabled), total_(total), start_(std::chrono::steady_clock::now()),
-      drawn_(start_) {
-    if (enabled_) {
+void appendProgressJson(std::string& out, const ProgressState& state) {
+    out += "{\"entry\":";
+    appendDecimal(out, state.entry);
+    out += ",\"bytes_done\":";
+    appendDecimal(out, state.bytesDone);
+    out += ",\"bytes_total\":";
+    appendDecimal(out, state.bytesTotal);
+    out += ",\"entries_done\":";
+    appendDecimal(out, state.entriesDone);
+    out += ",\"entries_total\":";
+    appendDecimal(out, state.entriesTotal);
+    out += ",\"elapsed\":";
+    appendDecimal(out, state.milliseconds / 1000);
+    const auto thousandths = static_cast<unsigned>(state.milliseconds % 1000);
+    out += '.';
+    out += static_cast<char>('0' + thousandths / 100);
+    out += static_cast<char>('0' + thousandths / 10 % 10);
+    out += static_cast<char>('0' + thousandths % 10);
+    out += "}\n";
+}
+
+Progress::Progress(std::FILE* err, ProgressMode mode, bool errIsTerminal, std::uint64_t totalBytes,
+                   std::uint64_t totalEntries)
+    : err_(err), mode_(mode == ProgressMode::Auto
+                           ? (errIsTerminal ? ProgressMode::Always : ProgressMode::Never)
+                           : mode),
+      totalBytes_(totalBytes), totalEntries_(totalEntries), start_(Clock::now()), shown_(start_),
+      written_(start_) {
+    if (mode_ == ProgressMode::Always) {
         draw(start_);
     }
 }
 
-void ProgressBar::advance(std::uint64_t bytes) {
+void Progress::advance(std::uint64_t bytes) {
     done_ += bytes;
-    if (!enabled_) {
+    if (mode_ == ProgressMode::Never) {
         return;
     }
-    const auto now = std::chrono::steady_clock::now();
-    if (now - drawn_ >= RedrawInterval) {
+    const auto now = Clock::now();
+    if (now - shown_ < RedrawInterval) {
+        return;
+    }
+    if (mode_ == ProgressMode::Json) {
+        addLine(now);
+    } else {
         draw(now);
     }
 }
 
-void ProgressBar::draw(std::chrono::steady_clock::time_point now) {
-    drawn_ = now;
+void Progress::entryDone() {
+    ++entriesDone_;
+    if (mode_ == ProgressMode::Json) {
+        addLine(Clock::now());
+    }
+}
+
+void Progress::addLine(Clock::time_point now) {
+    shown_ = now;
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - start_);
+    appendProgressJson(lines_, {entry_, done_, totalBytes_, entriesDone_, totalEntries_,
+                                static_cast<std::uint64_t>(elapsed.count())});
+    if (now - written_ >= RedrawInterval || lines_.size() >= MaxGathered) {
+        written_ = now;
+        flush();
+    }
+}
+
+void Progress::flush() {
+    std::fwrite(lines_.data(), 1, lines_.size(), err_);
+    std::fflush(err_);
+    lines_.clear();
+}
+
+void Progress::draw(Clock::time_point now) {
+    shown_ = now;
     const std::string line =
-        progressLine(done_, total_, std::chrono::duration<double>(now - start_).count());
+        progressLine(done_, totalBytes_, std::chrono::duration<double>(now - start_).count());
     // Blanks over what a longer line left.
     const std::string padding(width_ > line.size() ? width_ - line.size() : 0, ' ');
     width_ = line.size();
@@ -77,8 +135,11 @@ void ProgressBar::draw(std::chrono::steady_clock::time_point now) {
     std::fflush(err_);
 }
 
-void ProgressBar::erase() {
-    if (!enabled_ || width_ == 0) {
+void Progress::erase() {
+    if (!lines_.empty()) {
+        flush();
+    }
+    if (width_ == 0) {
         return;
     }
     std::fprintf(err_, "\r%s\r", std::string(width_, ' ').c_str());

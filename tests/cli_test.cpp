@@ -8,6 +8,8 @@
 #include "cli/cli.h"
 #include "cli/pattern.h"
 #include "cli/progress.h"
+#include "digest/sha256.h"
+#include "tests/support/run_process.h"
 #include "tests/support/unpack_fixture.h"
 
 namespace qzb::test {
@@ -41,6 +43,17 @@ protected:
 };
 
 using Tree = std::map<std::string, std::string>;
+
+std::string sha256Hex(const std::string& content) {
+    Sha256 sha;
+    sha.update(content.data(), content.size());
+    std::string text;
+    for (const std::uint8_t byte : sha.finish()) {
+        text += "0123456789abcdef"[byte >> 4];
+        text += "0123456789abcdef"[byte & 0xF];
+    }
+    return text;
+}
 
 std::string row(std::uint64_t size, std::uint64_t stored, const std::string& name) {
     char text[64];
@@ -82,11 +95,38 @@ TEST_F(CliTest, CommandLines) {
     const std::string refused = ": qzb-unpack refuses this name: empty, absolute, with a \"..\" "
                                 "element, or not stored as given on this system\n";
     const std::string oneFailure = "qzb: a.qzb: the test found 1 failure\n";
+    // Where an entry's data lies and how its blocks are kept.
+    const auto placed = [](const ArchiveImage& image, std::size_t i, const std::string& method) {
+        return ",\"offset\":" + std::to_string(image.entries[i].dataOffset) +
+               ",\"first_block\":" + std::to_string(image.entries[i].firstBlock) +
+               ",\"method\":" + method + "}\n";
+    };
     const std::string json =
-        "{\"index\":0,\"name\":\"a.txt\",\"size\":3,\"stored\":3,\"blocks\":1}\n"
+        "{\"index\":0,\"name\":\"a.txt\",\"size\":3,\"stored\":3,\"blocks\":1" +
+        placed(good, 0, "\"stored\"") +
         "{\"index\":1,\"name\":\"d\\\\t.txt\",\"size\":70000,\"stored\":" +
-        std::to_string(textStored) + ",\"blocks\":2}\n" +
-        "{\"index\":2,\"name\":\"e\",\"size\":0,\"stored\":0,\"blocks\":0}\n";
+        std::to_string(textStored) + ",\"blocks\":2" + placed(good, 1, "\"zlib\"") +
+        "{\"index\":2,\"name\":\"e\",\"size\":0,\"stored\":0,\"blocks\":0" +
+        placed(good, 2, "\"stored\"");
+    ArchiveImage mixed = makeArchive({{"m", compressibleText(65536) + "xyz"}, {"o", "out"}});
+    mixed.entries[1].firstBlock = 7;
+    const std::string mixedJson =
+        "{\"index\":0,\"name\":\"m\",\"size\":65539,\"stored\":" +
+        std::to_string(mixed.blockSizes[0] + 3) + ",\"blocks\":2" + placed(mixed, 0, "\"mixed\"") +
+        "{\"index\":1,\"name\":\"o\",\"size\":3,\"stored\":null,\"blocks\":1" +
+        placed(mixed, 1, "null");
+    const std::string testJson =
+        "{\"index\":0,\"name\":\"ok\",\"verdict\":\"ok\",\"reason\":null}\n"
+        "{\"index\":1,\"name\":\"z\",\"verdict\":\"failed\",\"reason\":\"block 2 of 2 does not "
+        "decode to its length of 4464 bytes\"}\n"
+        "{\"index\":2,\"name\":\"x\",\"verdict\":\"ok\",\"reason\":null}\n"
+        "{\"entries\":3,\"bytes\":5,\"failed\":1,\"warnings\":0,\"digests\":\"match\"}\n";
+    const std::string sums =
+        "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad  "
+        "a.txt\n" +
+        sha256Hex(text) +
+        "  d/t.txt\n"
+        "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855  e\n";
     const Tree all = {{"a.txt", "abc"}, {"d", "<dir>"}, {"d/t.txt", text}, {"e", ""}};
 
     const struct {
@@ -120,6 +160,8 @@ TEST_F(CliTest, CommandLines) {
         {"list", g, {"list", "a.qzb"}, 0, goodList, ""},
         {"list after --", g, {"list", "--", "a.qzb"}, 0, goodList, ""},
         {"list --json", g, {"list", "--json", "a.qzb"}, 0, json, ""},
+        {"list --json, mixed blocks and blocks outside the table", mixed.serialize(),
+         {"list", "--json", "--skip-checksums", "a.qzb"}, 0, mixedJson, ""},
         {"list, name digest", dig, {"list", "a.qzb"}, 1, "",
          "qzb: a.qzb: " + digests + " (--skip-checksums reads it anyway)\n"},
         {"list --skip-checksums", dig, {"list", "--skip-checksums", "a.qzb"}, 0,
@@ -133,6 +175,17 @@ TEST_F(CliTest, CommandLines) {
         {"test, bad block", bad, {"test", "a.qzb"}, 1,
          "FAILED  z: block 2 of 2 does not decode to its length of 4464 bytes\n"
          "3 entries tested, 5 bytes decoded: 1 failed, 0 warnings\n", oneFailure},
+        {"test --json", bad, {"test", "--json", "a.qzb"}, 1, testJson, oneFailure},
+        {"test --json, a warning and a failure in one entry, digests",
+         [&] { ArchiveImage i = makeArchive({{"a", "1"}, {"A", "2"}}); i.nameDigests[0][0] ^= 1;
+               i.blockSizes[1] = 9; return i.serialize(); }(),
+         {"test", "--json", "a.qzb"}, 1,
+         "{\"index\":0,\"name\":\"a\",\"verdict\":\"ok\",\"reason\":null}\n"
+         "{\"index\":1,\"name\":\"A\",\"verdict\":\"failed\",\"reason\":\"differs only in letter "
+         "case from \\\"a\\\"; on Windows and macOS it is skipped; block 1 of 1 does not decode to "
+         "its length of 1 bytes\"}\n"
+         "{\"entries\":2,\"bytes\":1,\"failed\":2,\"warnings\":1,\"digests\":\"differ\"}\n",
+         "qzb: a.qzb: the test found 2 failures\n"},
         {"test, cut short", cut.serialize(), {"test", "--skip-checksums", "a.qzb"}, 1,
          "FAILED  tail: block 1 of 1 lies outside the archive or is cut short by its end\n"
          "2 entries tested, 4 bytes decoded: 1 failed, 0 warnings\n", oneFailure},
@@ -193,6 +246,34 @@ TEST_F(CliTest, CommandLines) {
         {"extract, bracketed patterns", buildArchive({{"a", "-"}, {"[a]", "A"}, {"[a,b]", "AB"}}),
          {"extract", "a.qzb", "out", "--", "[a]", "[a,b]"}, 0, "", "", false, {},
          Tree{{"[a]", "A"}, {"[a,b]", "AB"}}},
+        {"--quiet is --progress never", g,
+         {"extract", "--quiet", "--progress", "json", "a.qzb", "out"}, 2, "",
+         usage("--quiet excludes --progress")},
+        {"--progress, an unknown mode", g, {"test", "--progress", "some", "a.qzb"}, 2, "",
+         usage("--progress: some not in {auto,always,never,json}")},
+        {"hash", g, {"hash", "a.qzb"}, 0, sums, ""},
+        {"hash by patterns, md5", g, {"hash", "--algorithm", "md5", "a.qzb", "*.txt"}, 0,
+         "900150983cd24fb0d6963f7d28e17f72  a.txt\n", ""},
+        {"hash, paths as extraction writes them", names, {"hash", "a.qzb", "a**", "?ame"}, 0,
+         sha256Hex("1") + "  Same\n" + sha256Hex("2") + "  same\n" + sha256Hex("3") + "  a/b\n",
+         ""},
+        {"hash, a refused name", names, {"hash", "a.qzb"}, 1, "",
+         "qzb: ../up: invalid file path listed in the archive\n"},
+        {"hash, bad block", bad, {"hash", "a.qzb"}, 1, sha256Hex("fine") + "  ok\n",
+         "qzb: z: block 2 of 2 does not decode to its length of 4464 bytes\n"},
+        {"verify", g, {"verify", "sums", "a.qzb"}, 0,
+         "3 lines verified: 0 differ, 0 missing, 0 not listed\n", "", false, {{"../sums", sums}}},
+        {"verify, each kind of fault", g, {"verify", "sums", "a.qzb"}, 1,
+         "EXTRA   a.txt: in the archive, not in sums\n"
+         "FAILED  e: the content differs\n"
+         "MISSING d/x: in sums, not in the archive\n"
+         "3 lines verified: 1 differ, 1 missing, 1 not listed\n",
+         "qzb: sums: the verification found 3 problems\n", false,
+         {{"../sums", sums.substr(sums.find('\n') + 1, 64) + " *d/t.txt\n" + sha256Hex("x") +
+                          "  ./e\n\\" + sha256Hex("") + "  d/x\n"}}},
+        {"verify, a line of another kind", g, {"verify", "sums", "a.qzb"}, 1, "",
+         "qzb: sums:2: not a line of sha256sum or md5sum\n", false,
+         {{"../sums", "900150983cd24fb0d6963f7d28e17f72  a.txt\n" + sums}}},
         {"extract --skip-checksums", dig, {"extract", "--skip-checksums", "a.qzb", "out"}, 0, "",
          "", false, {}, Tree{{"f", "content"}}},
         {"extract --exclude", g, {"extract", "a.qzb", "out", "--exclude", "*.txt"}, 0, "", "",
@@ -297,6 +378,84 @@ TEST_F(CliTest, ProgressBarOnlyOnATerminal) {
     EXPECT_EQ(report.err, "");
     report = qzb({"extract", "--overwrite", "a.qzb", "out"});
     EXPECT_EQ(report.err, "");
+}
+
+// JSON progress, wherever standard error goes: each line whole, counts that only grow, one line
+// at each entry's end that tells it, and a last line at the totals. Lines within an entry come
+// with time, so they are only checked to be sound.
+TEST_F(CliTest, ProgressJsonLines) {
+    const std::vector<FileSpec> files = {{"f", compressibleText(300000)}, {"g", ""}, {"h", "abc"}};
+    writeArchive(buildArchive(files));
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"extract", "--progress", "json", "a.qzb", "out"},
+          {"test", "--progress", "json", "a.qzb"}}) {
+        SCOPED_TRACE(command[0]);
+        fs::remove_all(target());
+        const Report report = qzb(command, false, false, true);
+        ASSERT_EQ(report.status, 0) << report.err;
+        std::istringstream lines(report.err);
+        std::string line;
+        std::uint64_t entries = 0, bytes = 0, ended = 0;
+        double elapsed = 0;
+        nlohmann::json last;
+        while (std::getline(lines, line)) {
+            last = nlohmann::json::parse(line);
+            ASSERT_EQ(last.size(), 6u) << line;
+            EXPECT_EQ(last["bytes_total"], 300003u);
+            EXPECT_EQ(last["entries_total"], 3u);
+            EXPECT_GE(last["bytes_done"], bytes) << line;
+            EXPECT_GE(last["elapsed"], elapsed) << line;
+            bytes = last["bytes_done"];
+            elapsed = last["elapsed"];
+            if (last["entries_done"] != entries) {
+                ASSERT_EQ(last["entries_done"], entries + 1) << line;
+                EXPECT_EQ(last["entry"], entries) << line;
+                ended += files[entries].content.size();
+                EXPECT_EQ(bytes, ended) << line;
+                ++entries;
+            }
+        }
+        EXPECT_EQ(entries, 3u);
+        EXPECT_EQ(last["bytes_done"], 300003u);
+    }
+    EXPECT_EQ(qzb({"test", "--progress", "always", "a.qzb"}).err.rfind("\r[", 0), 0u);
+}
+
+// What qzb hash prints is what sha256sum and md5sum print for the files that qzb extract writes,
+// names that they escape included, and they accept it in the extracted tree.
+TEST_F(CliTest, HashIsWhatTheSystemToolsPrint) {
+#ifdef _WIN32
+    GTEST_SKIP() << "no sha256sum and md5sum, and a line feed cannot be in a Windows file name";
+#endif
+    if (!fs::exists("/usr/bin/sha256sum") || !fs::exists("/usr/bin/md5sum")) {
+        GTEST_SKIP() << "no sha256sum and md5sum here";
+    }
+    const std::vector<std::string> paths = {
+        "plain.txt", "d/sub/with spaces", "new\nline", "carriage\rreturn", "twice", "big", "noise"};
+    writeArchive(buildArchive({{paths[0], "text\n"},
+                               {paths[1], "x"},
+                               {paths[2], "2"},
+                               {paths[3], "3"},
+                               {paths[4], "first"},
+                               {"./twice", "second"},
+                               {paths[5], compressibleText(200000)},
+                               {paths[6], incompressibleBytes(70000, 7)}}));
+    ASSERT_EQ(qzb({"extract", "a.qzb", "out"}).status, 0);
+    for (const char* algorithm : {"sha256", "md5"}) {
+        SCOPED_TRACE(algorithm);
+        const Report hash = qzb({"hash", "--algorithm", algorithm, "a.qzb"});
+        ASSERT_EQ(hash.status, 0) << hash.err;
+        const std::string tool = std::string("/usr/bin/") + algorithm + "sum";
+        std::vector<std::string> arguments = {"--"};
+        arguments.insert(arguments.end(), paths.begin(), paths.end());
+        ProcessOptions in;
+        in.workingDirectory = target();
+        EXPECT_EQ(runProcess(tool, arguments, in).out, hash.out);
+        writeFile(root() / "sums", hash.out);
+        const ProcessResult check = runProcess(tool, {"-c", (root() / "sums").string()}, in);
+        EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
+        EXPECT_EQ(qzb({"verify", "sums", "a.qzb"}).status, 0);
+    }
 }
 
 TEST_F(CliTest, LostOutputFailsTheRun) {
