@@ -16,6 +16,7 @@
 #include "cli/commands.h"
 #include "cli/name_encoding.h"
 #include "cli/pattern.h"
+#include "digest/hex.h"
 #include "digest/md5.h"
 #include "digest/sha256.h"
 #include "platform/platform.h"
@@ -47,25 +48,15 @@ public:
     // The digest in lower-case hex; starts again.
     std::string finish() {
         if (sha256_) {
-            return hex(sha256_->finish());
+            return lowerHex(sha256_->finish());
         }
         Md5 digest;
         md5Final(md5_, digest);
         md5Init(md5_);
-        return hex(digest);
+        return lowerHex(digest);
     }
 
 private:
-    template <typename Digest> static std::string hex(const Digest& digest) {
-        static constexpr char digits[] = "0123456789abcdef";
-        std::string text;
-        for (const std::uint8_t byte : digest) {
-            text += digits[byte >> 4];
-            text += digits[byte & 0xF];
-        }
-        return text;
-    }
-
     std::optional<Sha256> sha256_;
     Md5Context md5_{};
 };

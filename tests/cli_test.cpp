@@ -8,6 +8,7 @@
 #include "cli/cli.h"
 #include "cli/pattern.h"
 #include "cli/progress.h"
+#include "digest/hex.h"
 #include "digest/sha256.h"
 #include "tests/support/run_process.h"
 #include "tests/support/unpack_fixture.h"
@@ -47,12 +48,7 @@ using Tree = std::map<std::string, std::string>;
 std::string sha256Hex(const std::string& content) {
     Sha256 sha;
     sha.update(content.data(), content.size());
-    std::string text;
-    for (const std::uint8_t byte : sha.finish()) {
-        text += "0123456789abcdef"[byte >> 4];
-        text += "0123456789abcdef"[byte & 0xF];
-    }
-    return text;
+    return lowerHex(sha.finish());
 }
 
 std::string row(std::uint64_t size, std::uint64_t stored, const std::string& name) {

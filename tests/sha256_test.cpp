@@ -2,20 +2,11 @@
 
 #include <string>
 
+#include "digest/hex.h"
 #include "digest/sha256.h"
 
 namespace qzb::test {
 namespace {
-
-std::string hex(const Sha256Digest& digest) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string text;
-    for (const std::uint8_t byte : digest) {
-        text += digits[byte >> 4];
-        text += digits[byte & 0xF];
-    }
-    return text;
-}
 
 // The provider's digests of the standard's examples, given whole and in uneven pieces, and the
 // same object reused after finish().
@@ -34,11 +25,11 @@ TEST(Sha256, KnownDigests) {
     Sha256 sha;
     for (const auto& c : cases) {
         sha.update(c.message.data(), c.message.size());
-        EXPECT_EQ(hex(sha.finish()), c.digest) << c.message.substr(0, 8);
+        EXPECT_EQ(lowerHex(sha.finish()), c.digest) << c.message.substr(0, 8);
         for (std::size_t at = 0, piece = 1; at < c.message.size(); at += piece, piece += 7) {
             sha.update(c.message.data() + at, std::min(piece, c.message.size() - at));
         }
-        EXPECT_EQ(hex(sha.finish()), c.digest) << c.message.substr(0, 8);
+        EXPECT_EQ(lowerHex(sha.finish()), c.digest) << c.message.substr(0, 8);
     }
 }
 
