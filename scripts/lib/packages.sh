@@ -22,22 +22,32 @@ as_root() {
     fi
 }
 
-# Runs an apt-get command as root, without questions; another apt-get may hold the dpkg lock for
-# a while, so it is tried again for up to five minutes.
-apt_get() {
+# Fetches the package lists. A mirror in the middle of a sync fails some of them ("File has
+# unexpected size"); apt keeps the others and the lists it had, which usually hold what is asked
+# for, so a failure is said and not fatal: the install that follows tells.
+update_package_lists() {
     local attempt
-    for attempt in 1 2 3 4 5 6 7 8 9 10; do
-        as_root env DEBIAN_FRONTEND=noninteractive apt-get "$@" </dev/null && return
-        echo "${0##*/}: 'apt-get $*' failed (attempt $attempt), retrying in 30 s" >&2
-        sleep 30
+    for attempt in 1 2; do
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq </dev/null && return 0
+        echo "${0##*/}: 'apt-get update' failed (attempt $attempt)" >&2
+        sleep 10
     done
-    return 1
+    echo "${0##*/}: going on with the package lists there are" >&2
 }
 
-# Installs the packages of the arguments (none: nothing), saying so first.
+# Installs the packages of the arguments (none: nothing), saying so first. Another apt-get may
+# hold the dpkg lock for a while, or a list may be behind its mirror, so the lists are fetched
+# again and the install tried again for a few minutes.
 install_packages() {
     (($# > 0)) || return 0
     echo "${0##*/}: installing $*"
-    apt_get update -qq
-    apt_get install -y -qq --no-install-recommends "$@" >/dev/null
+    local attempt
+    for attempt in 1 2 3 4 5; do
+        update_package_lists
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+            "$@" </dev/null >/dev/null && return 0
+        echo "${0##*/}: 'apt-get install $*' failed (attempt $attempt), retrying in 30 s" >&2
+        sleep 30
+    done
+    return 1
 }
