@@ -1,5 +1,6 @@
 #include "mount/mount_tree.h"
 
+#include <bit>
 #include <limits>
 #include <stdexcept>
 
@@ -17,8 +18,9 @@ std::size_t hashOf(Tree::NodeId parent, std::string_view name) {
 Tree::Tree(std::size_t entryCount,
            const std::function<std::optional<std::string>(std::size_t)>& fileName, NameRules rules,
            const std::function<void(std::size_t, LeftOut)>& leftOut)
-    : slots_(16, None) {
-    // One node per entry, most often; the directories come on top.
+    : slots_(std::bit_ceil(2 * (entryCount + 8)), None) {
+    // One node per entry, most often; the directories come on top. The slots for them all are
+    // made at once: growing rehashes every node, a random read of its name each.
     nodes_.reserve(entryCount + 1);
     nodes_.push_back({None, None, None, NoEntry, 0, 0});
     for (std::size_t i = 0; i < entryCount; ++i) {
