@@ -1,6 +1,8 @@
 #include "app/extraction_loop.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,6 +11,7 @@
 
 #include "app/entry_path.h"
 #include "app/file_layer.h"
+#include "app/files_ahead.h"
 #include "app/run_error.h"
 #include "archive/block_pipeline.h"
 #include "archive/format.h"
@@ -43,15 +46,20 @@ public:
             throw RunError("Failed to create destination directories", target_.error());
         }
         target_.removeLeftovers();
+        targetIdentity_ = target_.identity();
     }
+
+    const files::Directory& target() const { return target_; }
 
     // The directory of `entry`, made where missing. Entries of one directory usually follow each
     // other, so it is reached once for all of them.
     const files::Directory& reach(const EntryPath& entry, std::size_t index) {
         madeNow_ = false;
         if (entry.directory.empty()) {
+            inTarget_ = true;
             return target_;
         }
+        inTarget_ = false;
         if (current_ && entry.directory == currentPath_) {
             return current_;
         }
@@ -69,6 +77,7 @@ public:
             made_.insert(*identity);
         }
         currentMadeByRun_ = made_.contains(*identity);
+        currentOnTargetDevice_ = targetIdentity_ && identity->device == targetIdentity_->device;
         if (!currentMadeByRun_ && cleaned_.insert(*identity).second) {
             current_.removeLeftovers();
         }
@@ -83,8 +92,18 @@ public:
         return entry.directory.empty() || !currentMadeByRun_;
     }
 
+    // Whether a file made ahead in the target may be named in the entry's directory: the target
+    // itself, or one this run made on the target's file system, which took the target's group
+    // and default permissions, as the file did.
+    bool takesFilesAhead() const {
+        return inTarget_ || (currentMadeByRun_ && currentOnTargetDevice_);
+    }
+
 private:
     files::Directory target_;
+    std::optional<files::NodeIdentity> targetIdentity_;
+    bool inTarget_ = false;
+    bool currentOnTargetDevice_ = false;
     files::Directory current_;
     std::string currentPath_;
     bool currentMadeByRun_ = false;
@@ -123,39 +142,67 @@ bool skipEntry(std::size_t index, const EntryPath& entry, std::string_view fileN
     return false;
 }
 
-void writeEntry(BlockPipeline& pipeline, std::size_t index, const files::Directory& directory,
-                std::string_view fileName, const ExtractionOptions& options) {
-    files::NewFile output(directory);
-    if (!output) {
-        throw RunError("Failed to create the destination file", index, output.error());
+// The bytes of the entry being written, told once each however often it is tried.
+class EntryBytes {
+public:
+    explicit EntryBytes(const ExtractionOptions& options) : options_(options) {}
+    void done(std::uint64_t length) {
+        told_ += length;
+        if (options_.bytesDone && told_ > before_) {
+            options_.bytesDone(std::min(length, told_ - before_));
+        }
     }
-    const DecodeOutcome outcome =
-        pipeline.readEntry(index, [&](const unsigned char* bytes, std::size_t length) {
-            if (output.write(bytes, length)) {
-                return false;
-            }
-            if (options.bytesDone) {
-                options.bytesDone(length);
-            }
-            return true;
-        });
-    switch (outcome.fault) {
-    case EntryFault::None:
-        break;
-    case EntryFault::SinkRefused:
-        throw RunError("Failed to write the destination file", index, output.error());
-    case EntryFault::BlocksOutsideTable:
-    case EntryFault::Truncated:
-    case EntryFault::BadBlock:
-        throw RunError("The archive is invalid or corrupted", index);
+    void again() {
+        before_ = std::max(before_, told_);
+        told_ = 0;
+    }
+
+private:
+    const ExtractionOptions& options_;
+    std::uint64_t told_ = 0;
+    std::uint64_t before_ = 0;
+};
+
+// The entry's file: the one made ahead where there is one and it may go where the entry goes,
+// else one made here, filled from the pipeline.
+void writeEntry(BlockPipeline& pipeline, FilesAhead& ahead, std::size_t index,
+                const EntryDirectories& places, const files::Directory& directory,
+                std::string_view fileName, const ExtractionOptions& options, EntryBytes& bytes) {
+    std::unique_ptr<files::NewFile> output = ahead.covers(index) ? ahead.take(index) : nullptr;
+    if (output && places.takesFilesAhead()) {
+        output->moveTo(directory);
+        bytes.done(ahead.archive().entries()[index].originalSize);
+    } else {
+        output = std::make_unique<files::NewFile>(directory);
+        if (!*output) {
+            throw RunError("Failed to create the destination file", index, output->error());
+        }
+        const DecodeOutcome outcome =
+            pipeline.readEntry(index, [&](const unsigned char* block, std::size_t length) {
+                if (output->write(block, length)) {
+                    return false;
+                }
+                bytes.done(length);
+                return true;
+            });
+        switch (outcome.fault) {
+        case EntryFault::None:
+            break;
+        case EntryFault::SinkRefused:
+            throw RunError("Failed to write the destination file", index, output->error());
+        case EntryFault::BlocksOutsideTable:
+        case EntryFault::Truncated:
+        case EntryFault::BadBlock:
+            throw RunError("The archive is invalid or corrupted", index);
+        }
     }
     // Exists: something appeared at the path meanwhile, or stands in a directory this run made
     // (a name twice, or in two letter cases on a drive that ignores case); it stays and the
     // entry counts as skipped, or ends the run under Error.
     const files::NewFile::Commit commit =
         options.conflict == files::Conflict::Rename
-            ? output.commitNumbered(fileName)
-            : output.commit(fileName, options.conflict == files::Conflict::Overwrite);
+            ? output->commitNumbered(fileName)
+            : output->commit(fileName, options.conflict == files::Conflict::Overwrite);
     switch (commit.outcome) {
     case files::NewFile::Outcome::Done:
         break;
@@ -171,6 +218,24 @@ void writeEntry(BlockPipeline& pipeline, std::size_t index, const files::Directo
     }
 }
 
+// A failure while files are held ahead may be theirs (a full disk, the descriptors taken): they
+// are discarded and the entry tried again as one thread tries it, so the run ends where one
+// thread's would.
+void writeEntryAsOneThreadWould(BlockPipeline& pipeline, FilesAhead& ahead, std::size_t index,
+                                const EntryDirectories& places, const files::Directory& directory,
+                                std::string_view fileName, const ExtractionOptions& options) {
+    EntryBytes bytes(options);
+    try {
+        writeEntry(pipeline, ahead, index, places, directory, fileName, options, bytes);
+    } catch (const RunError&) {
+        if (!ahead.stop()) {
+            throw;
+        }
+        bytes.again();
+        writeEntry(pipeline, ahead, index, places, directory, fileName, options, bytes);
+    }
+}
+
 } // namespace
 
 void extractEntries(const Archive& archive, files::Directory target,
@@ -179,7 +244,12 @@ void extractEntries(const Archive& archive, files::Directory target,
         console.print("Extracting the files... This might take a while. Press Ctrl+C to cancel.\n");
     }
     EntryDirectories places(std::move(target));
-    BlockPipeline pipeline(archive, options.inflateThreads);
+    // Entries of one block get their files made ahead by as many threads as inflate; the
+    // pipeline inflates the others' blocks.
+    FilesAhead ahead(archive, places.target(),
+                     options.inflateThreads > 1 ? options.inflateThreads : 0, options.selected);
+    BlockPipeline pipeline(archive, options.inflateThreads,
+                           [&ahead](std::size_t index) { return !ahead.covers(index); });
 
     const std::size_t count = archive.entryCount();
     for (std::size_t i = 0; i < count; ++i) {
@@ -207,7 +277,7 @@ void extractEntries(const Archive& archive, files::Directory target,
         const std::string_view last =
             std::string_view(entry->path).substr(entry->path.rfind('/') + 1);
         if (!skipEntry(i, *entry, last, places, directory, options.conflict)) {
-            writeEntry(pipeline, i, directory, last, options);
+            writeEntryAsOneThreadWould(pipeline, ahead, i, places, directory, last, options);
         } else if (options.bytesDone) {
             options.bytesDone(archive.entries()[i].originalSize);
         }

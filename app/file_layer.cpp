@@ -1,6 +1,7 @@
 #include "app/file_layer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <utility>
 
@@ -80,7 +81,8 @@ struct Directory::Context {
     platform::Abilities abilities;
     NamingCalls calls;
     std::uint64_t process = platform::processId();
-    std::uint64_t nextHidden = 0;
+    // Files made ahead take names on other threads too.
+    std::atomic<std::uint64_t> nextHidden = 0;
 
     std::string hiddenName() {
         return std::string(HiddenPrefix) + std::to_string(process) + "-" +
@@ -197,7 +199,16 @@ void Directory::removeLeftovers() const {
     }
 }
 
-NewFile::NewFile(const Directory& directory) : directory_(directory) {
+bool Directory::makesFilesAhead() const {
+    return context_->abilities.unnamedFiles && context_->abilities.unnamedAnywhere && !namedOnly_;
+}
+
+NewFile::NewFile(const Directory& directory, Ahead) : directory_(&directory), unbuffered_(true) {
+    error_ = platform::createUnnamed(directory.node_, directory.context_->hiddenName(), file_);
+    unnamed_ = !error_;
+}
+
+NewFile::NewFile(const Directory& directory) : directory_(&directory) {
     Directory::Context& context = *directory.context_;
     if (context.abilities.unnamedFiles && !directory.namedOnly_) {
         error_ = platform::createUnnamed(directory.node_, context.hiddenName(), file_);
@@ -213,7 +224,7 @@ NewFile::~NewFile() {
     // Discarded: what fails here leaves a hidden file that a later run removes.
     static_cast<void>(closeFile());
     if (!hiddenName_.empty()) {
-        static_cast<void>(platform::removeFile(directory_.node_, hiddenName_));
+        static_cast<void>(platform::removeFile(directory_->node_, hiddenName_));
     }
 }
 
@@ -221,11 +232,11 @@ NewFile::~NewFile() {
 // once this process is gone and the lock free. Where locks fail the process number alone
 // guards it, and no further lock is tried.
 std::error_code NewFile::createNamed() {
-    Directory::Context& context = *directory_.context_;
+    Directory::Context& context = *directory_->context_;
     std::error_code error;
     for (int attempt = 0; attempt < NameAttempts; ++attempt) {
         std::string name = context.hiddenName();
-        error = platform::createNamed(directory_.node_, name, file_);
+        error = platform::createNamed(directory_->node_, name, file_);
         if (error == std::errc::file_exists) {
             continue;
         }
@@ -248,7 +259,7 @@ std::error_code NewFile::write(const unsigned char* bytes, std::size_t length) {
     if (buffered_ + length > BlockSize) {
         error_ = flush();
     }
-    if (!error_ && length >= BlockSize) {
+    if (!error_ && (length >= BlockSize || unbuffered_)) {
         error_ = platform::writeAll(file_, bytes, length);
     } else if (!error_) {
         if (!buffer_) {
@@ -279,7 +290,7 @@ std::error_code NewFile::closeFile() {
 
 // Where the process may not set them, the new file keeps its own.
 void NewFile::keepAttributes(const std::string& of) {
-    static_cast<void>(platform::keepAttributes(directory_.node_, of, file_));
+    static_cast<void>(platform::keepAttributes(directory_->node_, of, file_));
 }
 
 NewFile::Commit NewFile::commit(std::string_view name, bool replace) {
@@ -300,7 +311,7 @@ NewFile::Commit NewFile::commitNumbered(std::string_view name) {
     Commit result = commit(tried, false);
     const auto taken = [&] {
         return result.outcome == Outcome::Exists ||
-               (result.outcome == Outcome::Failed && directory_.kind(tried) != PathKind::Missing);
+               (result.outcome == Outcome::Failed && directory_->kind(tried) != PathKind::Missing);
     };
     for (unsigned number = 1; number <= NumberedAttempts && taken(); ++number) {
         tried = numberedName(name, number);
@@ -312,7 +323,7 @@ NewFile::Commit NewFile::commitNumbered(std::string_view name) {
 // Closed before the rename, so that a write error the file system reports only at close keeps
 // the name from a short file.
 NewFile::Commit NewFile::commitNamed(const std::string& to, bool replace) {
-    const platform::Node& directory = directory_.node_;
+    const platform::Node& directory = directory_->node_;
     if (replace) {
         keepAttributes(to);
     }
@@ -334,8 +345,8 @@ NewFile::Commit NewFile::commitNamed(const std::string& to, bool replace) {
 // Where the file system refuses every rename that cannot replace, the name is looked at just
 // before the rename, once that has worked for the rest of the run.
 std::error_code NewFile::renameNoReplace(const std::string& to) {
-    Directory::Context& context = *directory_.context_;
-    const platform::Node& directory = directory_.node_;
+    Directory::Context& context = *directory_->context_;
+    const platform::Node& directory = directory_->node_;
     if (context.abilities.exclusiveRename) {
         const std::error_code error = context.calls.renameNoReplace(directory, hiddenName_, to);
         if (!error || !renameRefused(error)) {
@@ -350,8 +361,8 @@ std::error_code NewFile::renameNoReplace(const std::string& to) {
 }
 
 NewFile::Commit NewFile::commitUnnamed(const std::string& to, bool replace) {
-    Directory::Context& context = *directory_.context_;
-    const platform::Node& directory = directory_.node_;
+    Directory::Context& context = *directory_->context_;
+    const platform::Node& directory = directory_->node_;
     // Where the system cannot replace with a file without a name, it gets a hidden name first
     // and the rename replaces.
     const bool viaHidden = replace && !context.abilities.replaceUnnamed;
@@ -395,16 +406,17 @@ NewFile::Commit NewFile::commitUnnamed(const std::string& to, bool replace) {
 
 // A way of naming refused for want of a capability is not tried again.
 std::error_code NewFile::nameUnnamed(const std::string& to, bool replace) {
-    Directory::Context& context = *directory_.context_;
+    Directory::Context& context = *directory_->context_;
     if (replace) {
         keepAttributes(to);
     }
     std::error_code error =
-        context.calls.name(file_, directory_.node_, to, context.abilities.linkVia, replace);
+        context.calls.name(file_, directory_->node_, to, context.abilities.linkVia, replace);
     if (error && namingRefused(error) &&
         context.abilities.linkVia == platform::LinkVia::Descriptor) {
         context.abilities.linkVia = platform::LinkVia::ProcPath;
-        error = context.calls.name(file_, directory_.node_, to, context.abilities.linkVia, replace);
+        error =
+            context.calls.name(file_, directory_->node_, to, context.abilities.linkVia, replace);
     }
     return error;
 }
@@ -412,7 +424,7 @@ std::error_code NewFile::nameUnnamed(const std::string& to, bool replace) {
 // Every way of naming a file without a name is refused: its content moves to a hidden named
 // file, and the rest of the run makes named files from the start.
 std::error_code NewFile::moveToNamed() {
-    directory_.context_->abilities.unnamedFiles = false;
+    directory_->context_->abilities.unnamedFiles = false;
     platform::Node unnamed = std::move(file_);
     unnamed_ = false;
     std::error_code error = createNamed();

@@ -68,6 +68,10 @@ public:
     // Removes the hidden files that runs no longer alive left here.
     void removeLeftovers() const;
 
+    // Whether files may be made here ahead of their entries, on other threads, and named later
+    // in any directory of this file system (NewFile::Ahead).
+    bool makesFilesAhead() const;
+
     struct Context;
 
 private:
@@ -97,6 +101,10 @@ public:
 
     // Empty, with error() telling why, when the file cannot be created.
     explicit NewFile(const Directory& directory);
+    // Made in `directory` on any thread, before it is known where it goes: only without a name
+    // (where the directory makesFilesAhead()), never named here, each write going out at once.
+    struct Ahead {};
+    NewFile(const Directory& directory, Ahead);
     NewFile(const NewFile&) = delete;
     NewFile& operator=(const NewFile&) = delete;
     ~NewFile();
@@ -119,6 +127,9 @@ public:
     // taken.
     [[nodiscard]] Commit commitNumbered(std::string_view name);
 
+    // Named in `directory` from now on, which lies on the file system the file was made on.
+    void moveTo(const Directory& directory) { directory_ = &directory; }
+
 private:
     std::error_code flush();
     std::error_code createNamed();
@@ -130,12 +141,13 @@ private:
     std::error_code closeFile();
     void keepAttributes(const std::string& of);
 
-    const Directory& directory_;
+    const Directory* directory_;
     platform::Node file_;
     std::error_code error_;
     std::unique_ptr<unsigned char[]> buffer_;
     std::size_t buffered_ = 0;
     bool unnamed_ = false;
+    bool unbuffered_ = false;
     // The hidden name while the file has it.
     std::string hiddenName_;
 };

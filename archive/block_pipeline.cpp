@@ -4,6 +4,7 @@
 #include <new>
 #include <optional>
 #include <system_error>
+#include <utility>
 
 #include "archive/block_decoder.h"
 #include "platform/archive_file.h"
@@ -25,7 +26,9 @@ unsigned defaultInflateThreads() {
     return std::min(platform::usableProcessors(), MaxInflateThreads);
 }
 
-BlockPipeline::BlockPipeline(const Archive& archive, unsigned threads) : archive_(archive) {
+BlockPipeline::BlockPipeline(const Archive& archive, unsigned threads,
+                             std::function<bool(std::size_t)> inflates)
+    : archive_(archive), inflates_(std::move(inflates)) {
     if (threads <= 1) {
         return;
     }
@@ -67,7 +70,8 @@ BlockPipeline::~BlockPipeline() {
 }
 
 DecodeOutcome BlockPipeline::readEntry(std::size_t index, const BlockSink& sink) {
-    if (workers_.empty() || index >= archive_.entryCount() || (started_ && index <= lastEntry_)) {
+    if (workers_.empty() || index >= archive_.entryCount() || (started_ && index <= lastEntry_) ||
+        (inflates_ && !inflates_(index))) {
         return archive_.readEntry(index, sink);
     }
     started_ = true;
@@ -96,7 +100,7 @@ DecodeOutcome BlockPipeline::readEntry(std::size_t index, const BlockSink& sink)
 void BlockPipeline::startEntry(std::size_t entry) {
     for (; entry < archive_.entryCount(); ++entry) {
         const std::optional<BlockRange> range = archive_.blockRange(entry);
-        if (range && range->count > 0) {
+        if (range && range->count > 0 && (!inflates_ || inflates_(entry))) {
             cursor_ = Cursor{entry, 0, archive_.entries()[entry].dataOffset, *range};
             return;
         }

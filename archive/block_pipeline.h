@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -29,8 +30,10 @@ inline constexpr unsigned MaxInflateThreads = 8;
 // itself, as Archive::readEntry does.
 class BlockPipeline {
 public:
-    // `archive` must outlive the pipeline.
-    BlockPipeline(const Archive& archive, unsigned threads);
+    // `archive` must outlive the pipeline. Only the entries `inflates` answers true for (when
+    // set) are inflated ahead; the others readEntry reads directly, on the calling thread.
+    BlockPipeline(const Archive& archive, unsigned threads,
+                  std::function<bool(std::size_t index)> inflates = {});
     BlockPipeline(const BlockPipeline&) = delete;
     BlockPipeline& operator=(const BlockPipeline&) = delete;
     // Stops the workers after their current batch and waits for them.
@@ -94,6 +97,7 @@ private:
     const unsigned char* bytesOf(const Block& block) const;
 
     const Archive& archive_;
+    const std::function<bool(std::size_t)> inflates_;
     std::vector<Slot> slots_;
 
     std::mutex mutex_;

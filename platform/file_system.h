@@ -50,6 +50,9 @@ struct Abilities {
     bool openBeneath = false;
     // Files without a name, named when complete.
     bool unnamedFiles = false;
+    // A file without a name made in one directory can be named in another of the same file
+    // system, so it can be made before its directory is known.
+    bool unnamedAnywhere = false;
     LinkVia linkVia = LinkVia::Descriptor;
     // A file without a name can replace one that stands at the name in one call.
     bool replaceUnnamed = false;

@@ -29,6 +29,7 @@ unsigned usableProcessors() {
 Abilities systemAbilities() {
     return {.openBeneath = true,
             .unnamedFiles = true,
+            .unnamedAnywhere = true,
             .linkVia = LinkVia::Descriptor,
             .replaceUnnamed = false,
             .locks = true};

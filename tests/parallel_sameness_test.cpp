@@ -37,27 +37,36 @@ constexpr std::size_t SweepStride = 16;
 constexpr int ChangeSamples = 2;
 constexpr bool FileSizeLimits = false;
 struct FileSizeLimit {
-    explicit FileSizeLimit(std::uint64_t) {}
+    FileSizeLimit(std::uint64_t, std::uint64_t) {}
 };
 #else
 constexpr std::size_t SweepStride = 1;
 constexpr int ChangeSamples = 16;
 constexpr bool FileSizeLimits = true;
 // While it lives, a write past `bytes` (0: no limit) fails instead of killing the process, as a
-// write to a full disk fails.
+// write to a full disk fails, and so does opening more than `descriptors` (0: no limit).
 class FileSizeLimit {
 public:
-    explicit FileSizeLimit(std::uint64_t bytes) : active_(bytes != 0) {
+    FileSizeLimit(std::uint64_t bytes, std::uint64_t descriptors)
+        : active_(bytes != 0), descriptors_(descriptors != 0) {
         if (active_) {
             getrlimit(RLIMIT_FSIZE, &previous_);
             handler_ = std::signal(SIGXFSZ, SIG_IGN);
             const rlimit limit{static_cast<rlim_t>(bytes), previous_.rlim_max};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
+        if (descriptors_) {
+            getrlimit(RLIMIT_NOFILE, &previousFiles_);
+            const rlimit limit{static_cast<rlim_t>(descriptors), previousFiles_.rlim_max};
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
     }
     FileSizeLimit(const FileSizeLimit&) = delete;
     FileSizeLimit& operator=(const FileSizeLimit&) = delete;
     ~FileSizeLimit() {
+        if (descriptors_) {
+            setrlimit(RLIMIT_NOFILE, &previousFiles_);
+        }
         if (active_) {
             setrlimit(RLIMIT_FSIZE, &previous_);
             std::signal(SIGXFSZ, handler_);
@@ -66,7 +75,9 @@ public:
 
 private:
     bool active_;
+    bool descriptors_;
     rlimit previous_{};
+    rlimit previousFiles_{};
     void (*handler_)(int) = SIG_DFL;
 };
 #endif
@@ -133,7 +144,7 @@ protected:
         fs::current_path(root());
         int status = 0;
         {
-            const FileSizeLimit limit(fileSizeLimit_);
+            const FileSizeLimit limit(fileSizeLimit_, descriptorLimit_);
             status = run(arguments, console, threads);
         }
         fs::current_path(start);
@@ -172,6 +183,7 @@ protected:
 
     fs::path root_;
     std::uint64_t fileSizeLimit_ = 0;
+    std::uint64_t descriptorLimit_ = 0;
     int cases_ = 0;
 };
 
@@ -210,6 +222,17 @@ TEST_F(ParallelSameness, ManySmallEntriesChangedCutAndPartlyPresent) {
     const std::string bytes = image.serialize();
     same("intact", bytes);
     same("four entries present", bytes, {"/s"}, {"d0/f0", "d3/f3", "d6/f6", "d1/f596"});
+    if (FileSizeLimits) {
+        // Files made ahead that cannot be made or written: too few descriptors for them, or a
+        // limit that the later, longer small entries cross.
+        descriptorLimit_ = 40;
+        same("40 descriptors", bytes);
+        descriptorLimit_ = 0;
+        fileSizeLimit_ = 30;
+        EXPECT_EQ(same("a file size limit of 30 bytes", bytes).err,
+                  "  ERROR: Failed to write the destination file\n");
+        fileSizeLimit_ = 0;
+    }
     std::mt19937 random(17);
     std::uniform_int_distribution<std::size_t> data(image.tocSize, bytes.size() - 17);
     for (int sample = 0; sample < ChangeSamples; ++sample) {
