@@ -236,6 +236,20 @@ void writeEntryAsOneThreadWould(BlockPipeline& pipeline, FilesAhead& ahead, std:
     }
 }
 
+// The directories too: a directory that cannot be opened while files are held ahead may lack
+// the descriptors they hold.
+const files::Directory& reachAsOneThreadWould(EntryDirectories& places, FilesAhead& ahead,
+                                              const EntryPath& entry, std::size_t index) {
+    try {
+        return places.reach(entry, index);
+    } catch (const RunError&) {
+        if (!ahead.stop()) {
+            throw;
+        }
+        return places.reach(entry, index);
+    }
+}
+
 } // namespace
 
 void extractEntries(const Archive& archive, files::Directory target,
@@ -273,7 +287,7 @@ void extractEntries(const Archive& archive, files::Directory target,
         if (!entry) {
             throw RunError("Invalid file path listed in the archive", i);
         }
-        const files::Directory& directory = places.reach(*entry, i);
+        const files::Directory& directory = reachAsOneThreadWould(places, ahead, *entry, i);
         const std::string_view last =
             std::string_view(entry->path).substr(entry->path.rfind('/') + 1);
         if (!skipEntry(i, *entry, last, places, directory, options.conflict)) {

@@ -229,8 +229,7 @@ TEST_F(ParallelSameness, ManySmallEntriesChangedCutAndPartlyPresent) {
         same("40 descriptors", bytes);
         descriptorLimit_ = 0;
         fileSizeLimit_ = 30;
-        EXPECT_EQ(same("a file size limit of 30 bytes", bytes).err,
-                  "  ERROR: Failed to write the destination file\n");
+        EXPECT_EQ(same("a file size limit of 30 bytes", bytes).status, 1);
         fileSizeLimit_ = 0;
     }
     std::mt19937 random(17);
