@@ -1,6 +1,6 @@
 // Windows: directories held open without sharing deletion, so none can be replaced while an
-// entry is written below it; files without a name are hidden ones marked for deletion until
-// renamed through their handle.
+// entry is written below it; files without a name are ones under a hidden name marked for
+// deletion until renamed through their handle.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -434,13 +434,15 @@ std::error_code identify(const Node& node, NodeIdentity& identity) {
     return {};
 }
 
-// Created hidden and at once marked for deletion: should the run die, the system removes it
-// when the handle goes. nameUnnamed lifts the mark and renames it through its handle; only a
-// run that dies between the two leaves the hidden file for a later run to remove.
+// Created under its hidden name and at once marked for deletion: should the run die, the system
+// removes it when the handle goes, and meanwhile no one else can open it. nameUnnamed lifts the
+// mark and renames it through its handle; only a run that dies between the two leaves the hidden
+// file for a later run to remove. Its attributes are a new file's own, so naming it needs no
+// further call.
 std::error_code createUnnamed(const Node& directory, const std::string& hiddenName, Node& file) {
     std::wstring path = directory.state().below(hiddenName);
     const HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_HIDDEN, nullptr);
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return lastError();
     }
@@ -456,7 +458,7 @@ std::error_code createUnnamed(const Node& directory, const std::string& hiddenNa
 std::error_code nameUnnamed(const Node& file, const Node& directory, const std::string& name,
                             LinkVia, bool replace) {
     const HANDLE handle = file.state().handle();
-    if (!clearAttributes(handle) || !setDeletePending(handle, false)) {
+    if (!setDeletePending(handle, false)) {
         const std::error_code error = lastError();
         setDeletePending(handle, true);
         return error;
