@@ -12,13 +12,15 @@
 namespace qzb {
 namespace {
 
-// A slot holds up to two blocks' worth of stored and of inflated bytes, so full blocks go two at a
-// time and small ones many at a time: one read and one hand-over for all of them.
-constexpr std::uint32_t SlotBytes = 2 * BlockSize;
+// A slot holds up to six blocks' worth of stored and of inflated bytes, so full blocks go six at a
+// time and small ones many at a time: one read and one hand-over for all of them. Each hand-over
+// that finds the other side asleep costs a wake-up on both; with two blocks a slot those were a
+// tenth of the run's CPU time on the large profile (docs/performance.md).
+constexpr std::uint32_t SlotBytes = 6 * BlockSize;
 constexpr std::size_t MaxBlocksPerSlot = 1024;
 // Slots per worker: enough that a worker finds a planned one while the writer is busy with a
-// large write, few enough that memory stays a few MiB.
-constexpr std::size_t SlotsPerThread = 4;
+// large write, few enough that memory stays at 1.5 MiB a worker.
+constexpr std::size_t SlotsPerThread = 2;
 
 } // namespace
 
