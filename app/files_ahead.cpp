@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <optional>
-#include <system_error>
 #include <utility>
 
 #include "archive/block_decoder.h"
 #include "archive/format.h"
+#include "archive/worker_threads.h"
 #include "platform/archive_file.h"
 
 namespace qzb {
@@ -41,14 +41,7 @@ FilesAhead::FilesAhead(const Archive& archive, const files::Directory& target, u
         return;
     }
     planAhead();
-    workers_.reserve(threads);
-    for (unsigned i = 0; i < threads; ++i) {
-        try {
-            workers_.emplace_back([this] { work(); });
-        } catch (const std::system_error&) {
-            break;
-        }
-    }
+    startWorkers(workers_, threads, [this] { work(); });
     if (workers_.empty()) {
         std::vector<Batch>().swap(batches_);
     }

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <new>
 #include <optional>
-#include <system_error>
 #include <utility>
 
 #include "archive/block_decoder.h"
+#include "archive/worker_threads.h"
 #include "platform/archive_file.h"
 
 namespace qzb {
@@ -49,14 +49,7 @@ BlockPipeline::BlockPipeline(const Archive& archive, unsigned threads,
     }
     startEntry(0);
     planAhead();
-    workers_.reserve(threads);
-    for (unsigned i = 0; i < threads; ++i) {
-        try {
-            workers_.emplace_back([this] { work(); });
-        } catch (const std::system_error&) {
-            break;
-        }
-    }
+    startWorkers(workers_, threads, [this] { work(); });
     if (workers_.empty()) {
         std::vector<Slot>().swap(slots_);
     }
