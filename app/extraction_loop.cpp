@@ -164,10 +164,12 @@ private:
 };
 
 // The entry's file: the one made ahead where there is one and it may go where the entry goes,
-// else one made here, filled from the pipeline.
+// else one made here, filled from the pipeline, whose workers put in place what they inflate
+// while the entry is written. `placed` tells whether they did.
 void writeEntry(BlockPipeline& pipeline, FilesAhead& ahead, std::size_t index,
                 const EntryDirectories& places, const files::Directory& directory,
-                std::string_view fileName, const ExtractionOptions& options, EntryBytes& bytes) {
+                std::string_view fileName, const ExtractionOptions& options, EntryBytes& bytes,
+                bool& placed) {
     std::unique_ptr<files::NewFile> output = ahead.covers(index) ? ahead.take(index) : nullptr;
     if (output && places.takesFilesAhead()) {
         output->moveTo(directory);
@@ -177,19 +179,32 @@ void writeEntry(BlockPipeline& pipeline, FilesAhead& ahead, std::size_t index,
         if (!*output) {
             throw RunError("Failed to create the destination file", index, output->error());
         }
-        const DecodeOutcome outcome =
-            pipeline.readEntry(index, [&](const unsigned char* block, std::size_t length) {
-                if (output->write(block, length)) {
+        const files::NewFile& file = *output;
+        std::error_code failure;
+        PlacedSink sink{
+            {},
+            [&](std::uint64_t at, const unsigned char* block, std::size_t length, bool inPlace) {
+                placed = placed || inPlace;
+                if (!inPlace) {
+                    failure = file.writeAt(at, block, length);
+                }
+                if (failure) {
                     return false;
                 }
                 bytes.done(length);
                 return true;
-            });
+            }};
+        if (file.takesWritesOutOfOrder()) {
+            sink.place = [&file](std::uint64_t at, const unsigned char* block, std::size_t length) {
+                return !file.writeAt(at, block, length);
+            };
+        }
+        const DecodeOutcome outcome = pipeline.readEntry(index, sink);
         switch (outcome.fault) {
         case EntryFault::None:
             break;
         case EntryFault::SinkRefused:
-            throw RunError("Failed to write the destination file", index, output->error());
+            throw RunError("Failed to write the destination file", index, failure);
         case EntryFault::BlocksOutsideTable:
         case EntryFault::Truncated:
         case EntryFault::BadBlock:
@@ -218,21 +233,23 @@ void writeEntry(BlockPipeline& pipeline, FilesAhead& ahead, std::size_t index,
     }
 }
 
-// A failure while files are held ahead may be theirs (a full disk, the descriptors taken): they
-// are discarded and the entry tried again as one thread tries it, so the run ends where one
-// thread's would.
+// A failure while files are held ahead, or after workers put blocks in place that one thread
+// would not have written yet, may be theirs (a full disk, the descriptors taken): the files are
+// discarded and the entry tried again as one thread tries it, so the run ends where one thread's
+// would.
 void writeEntryAsOneThreadWould(BlockPipeline& pipeline, FilesAhead& ahead, std::size_t index,
                                 const EntryDirectories& places, const files::Directory& directory,
                                 std::string_view fileName, const ExtractionOptions& options) {
     EntryBytes bytes(options);
+    bool placed = false;
     try {
-        writeEntry(pipeline, ahead, index, places, directory, fileName, options, bytes);
+        writeEntry(pipeline, ahead, index, places, directory, fileName, options, bytes, placed);
     } catch (const RunError&) {
-        if (!ahead.stop()) {
+        if (!ahead.stop() && !placed) {
             throw;
         }
         bytes.again();
-        writeEntry(pipeline, ahead, index, places, directory, fileName, options, bytes);
+        writeEntry(pipeline, ahead, index, places, directory, fileName, options, bytes, placed);
     }
 }
 

@@ -116,6 +116,17 @@ public:
     // The first failure, which every later write answers too.
     [[nodiscard]] std::error_code write(const unsigned char* bytes, std::size_t length);
 
+    // Whether writeAt() may go out of order and on several threads at once: a file without a name
+    // lives on a file system that keeps what lies past a write's end a hole, where others
+    // (FAT through FUSE, say) fail or fill it first.
+    bool takesWritesOutOfOrder() const { return unnamed_; }
+    // Writes at `offset`, on any thread, on several at once, past the buffer and without keeping
+    // the failure: for a file written only this way.
+    [[nodiscard]] std::error_code writeAt(std::uint64_t offset, const unsigned char* bytes,
+                                          std::size_t length) const {
+        return platform::writeAllAt(file_, offset, bytes, length);
+    }
+
     // Gives the complete file `name`. Without `replace`, Exists when anything stands there: it
     // stays and the content is discarded. With `replace` a file or link there gives way; the
     // replaced file's permission bits, owner and group are kept where the process may set them.

@@ -64,10 +64,48 @@ BlockPipeline::~BlockPipeline() {
     workers_.clear();
 }
 
+// While the writer is at an entry, the workers put its blocks in place; leaving it, the writer
+// waits for any still at it, so that the sink outlives their use of it.
+class BlockPipeline::Placing {
+public:
+    Placing(BlockPipeline& pipeline, std::size_t entry, const PlacedSink& sink)
+        : pipeline_(sink.place ? &pipeline : nullptr) {
+        if (pipeline_ != nullptr) {
+            const std::lock_guard lock(pipeline_->mutex_);
+            pipeline_->placing_ = &sink;
+            pipeline_->placingEntry_ = entry;
+        }
+    }
+    Placing(const Placing&) = delete;
+    Placing& operator=(const Placing&) = delete;
+    ~Placing() {
+        if (pipeline_ != nullptr) {
+            std::unique_lock lock(pipeline_->mutex_);
+            pipeline_->placing_ = nullptr;
+            pipeline_->readyChanged_.wait(lock, [this] { return pipeline_->placers_ == 0; });
+        }
+    }
+
+private:
+    BlockPipeline* pipeline_;
+};
+
 DecodeOutcome BlockPipeline::readEntry(std::size_t index, const BlockSink& sink) {
+    return readEntry(index,
+                     PlacedSink{{},
+                                [&sink](std::uint64_t, const unsigned char* bytes,
+                                        std::size_t length, bool) { return sink(bytes, length); }});
+}
+
+DecodeOutcome BlockPipeline::readEntry(std::size_t index, const PlacedSink& sink) {
     if (workers_.empty() || index >= archive_.entryCount() || (started_ && index <= lastEntry_) ||
         (inflates_ && !inflates_(index))) {
-        return archive_.readEntry(index, sink);
+        std::uint64_t at = 0;
+        return archive_.readEntry(index, [&](const unsigned char* bytes, std::size_t length) {
+            const bool taken = sink.take(at, bytes, length, false);
+            at += length;
+            return taken;
+        });
     }
     started_ = true;
     lastEntry_ = index;
@@ -80,12 +118,17 @@ DecodeOutcome BlockPipeline::readEntry(std::size_t index, const BlockSink& sink)
     if (cursor_.entry < index) {
         startEntry(index);
     }
+    const Placing placing(*this, index, sink);
     for (std::size_t k = 0; k < range->count; ++k) {
         const Block& block = nextBlock(index);
         if (const EntryFault fault = settle(block); fault != EntryFault::None) {
             return {fault, k};
         }
-        if (!sink(bytesOf(block), block.length)) {
+        std::unique_lock writing(placement_, std::defer_lock);
+        if (sink.place && !block.placed) {
+            writing.lock();
+        }
+        if (!sink.take(block.at, bytesIn(*current_, block), block.length, block.placed)) {
             return {EntryFault::SinkRefused, k};
         }
     }
@@ -136,7 +179,7 @@ void BlockPipeline::plan(Slot& slot) {
         if (entry.dataOffset > platform::MaxReadOffset) {
             // Nothing of the entry can be read: its first block fails it, alone in its slot.
             if (slot.blocks.empty()) {
-                slot.blocks.push_back({cursor_.entry, 0, 0, stored, length});
+                slot.blocks.push_back({cursor_.entry, 0, 0, 0, stored, length});
                 slot.stored = stored;
                 startEntry(cursor_.entry + 1);
             }
@@ -147,7 +190,8 @@ void BlockPipeline::plan(Slot& slot) {
              (!raw && length > SlotBytes - inflated))) {
             return;
         }
-        slot.blocks.push_back({cursor_.entry, slot.stored, inflated, stored, length});
+        slot.blocks.push_back({cursor_.entry, std::uint64_t{cursor_.block} * BlockSize, slot.stored,
+                               inflated, stored, length});
         slot.stored += stored;
         if (!raw) {
             inflated += length;
@@ -159,9 +203,18 @@ void BlockPipeline::plan(Slot& slot) {
     }
 }
 
-void BlockPipeline::execute(Slot& slot) const {
+void BlockPipeline::execute(Slot& slot) {
     const std::size_t got = archive_.file().readAt(slot.offset, slot.input.get(), slot.stored);
-    for (Block& block : slot.blocks) {
+    // Blocks inflated and not yet offered for placing start here. The file system lets one
+    // thread write a file at a time and makes the others spin: a worker that finds another
+    // writing inflates its next block meanwhile.
+    std::size_t unplaced = 0;
+    for (std::size_t k = 0; k < slot.blocks.size(); ++k) {
+        Block& block = slot.blocks[k];
+        if (const std::unique_lock writing(placement_, std::try_to_lock); writing) {
+            place(slot, unplaced, k);
+            unplaced = k;
+        }
         if (block.inputAt + block.stored > got) {
             block.verdict = Verdict::ReadShort;
             continue;
@@ -176,6 +229,37 @@ void BlockPipeline::execute(Slot& slot) const {
             }
         }
         block.verdict = ok ? Verdict::Ok : Verdict::InflateFailed;
+    }
+    const std::lock_guard writing(placement_);
+    place(slot, unplaced, slot.blocks.size());
+}
+
+void BlockPipeline::place(Slot& slot, std::size_t from, std::size_t to) {
+    const PlacedSink* sink = nullptr;
+    std::size_t entry = 0;
+    {
+        const std::lock_guard lock(mutex_);
+        if (placing_ == nullptr || from == to) {
+            return;
+        }
+        sink = placing_;
+        entry = placingEntry_;
+        ++placers_;
+    }
+    for (std::size_t k = from; k < to; ++k) {
+        Block& block = slot.blocks[k];
+        if (block.entry != entry || block.verdict != Verdict::Ok) {
+            continue;
+        }
+        try {
+            block.placed = sink->place(block.at, bytesIn(slot, block), block.length);
+        } catch (...) {
+            block.placed = false;
+        }
+    }
+    const std::lock_guard lock(mutex_);
+    if (--placers_ == 0 && placing_ == nullptr) {
+        readyChanged_.notify_one();
     }
 }
 
@@ -244,9 +328,9 @@ const BlockPipeline::Block& BlockPipeline::nextBlock(std::size_t entry) {
     }
 }
 
-const unsigned char* BlockPipeline::bytesOf(const Block& block) const {
-    return block.stored == block.length ? current_->input.get() + block.inputAt
-                                        : current_->output.get() + block.outputAt;
+const unsigned char* BlockPipeline::bytesIn(const Slot& slot, const Block& block) {
+    return block.stored == block.length ? slot.input.get() + block.inputAt
+                                        : slot.output.get() + block.outputAt;
 }
 
 } // namespace qzb

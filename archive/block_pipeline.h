@@ -21,6 +21,19 @@ inline constexpr unsigned MaxInflateThreads = 8;
 // up to MaxInflateThreads.
 [[nodiscard]] unsigned defaultInflateThreads();
 
+// An entry's destination that takes each block at its offset in the entry, so that a worker may
+// put a block it inflated in place itself while the caller is at the entry.
+struct PlacedSink {
+    // On any thread, on several at once: puts the block at `offset`; false when it could not,
+    // and `take` then gets it unplaced.
+    std::function<bool(std::uint64_t offset, const unsigned char* bytes, std::size_t length)> place;
+    // On the calling thread, each block once, in order: `placed` when a worker put it in place,
+    // else it is to be put at `offset`; false stops the decoding.
+    std::function<bool(std::uint64_t offset, const unsigned char* bytes, std::size_t length,
+                       bool placed)>
+        take;
+};
+
 // Reads entries in table order, the way Archive::readEntry does one at a time, with the same
 // result for every entry. With more than one thread, the caller (the writer) plans batches of
 // blocks into a bounded ring, worker threads read each batch at its offset and inflate it, and
@@ -43,6 +56,9 @@ public:
     // with the same outcome. Indices should rise from call to call: entries between two calls
     // are passed over. A repeated or earlier index is read directly from the archive file.
     [[nodiscard]] DecodeOutcome readEntry(std::size_t index, const BlockSink& sink);
+    // The same, with the blocks inflated after the call began put in place by the workers.
+    // Before it returns no worker is putting one in place any more.
+    [[nodiscard]] DecodeOutcome readEntry(std::size_t index, const PlacedSink& sink);
 
     unsigned threads() const { return static_cast<unsigned>(workers_.size()); }
 
@@ -52,11 +68,13 @@ private:
     enum class Verdict : std::uint8_t { Ok, ReadShort, InflateFailed };
     struct Block {
         std::size_t entry;
+        std::uint64_t at;       // its offset in the entry
         std::uint32_t inputAt;  // its stored bytes in the slot's input
         std::uint32_t outputAt; // its inflated bytes in the slot's output, if compressed
         std::uint32_t stored;
         std::uint32_t length;
         Verdict verdict = Verdict::Ok;
+        bool placed = false; // put in place by its worker
     };
     // A batch of consecutive blocks that lie one after another in the archive, read at once. The
     // writer plans it while it is free; a worker reads and inflates it, then marks it ready.
@@ -77,6 +95,9 @@ private:
         BlockRange range{0, 0};
     };
 
+    // Workers put in place the blocks of the entry the writer is at, for as long as it is there.
+    class Placing;
+
     void work();
     // With the lock held, once planned_ > taken_: the next planned slot, for the calling worker.
     Slot& takeLocked();
@@ -88,13 +109,17 @@ private:
     void startEntry(std::size_t entry);
     // Fills `slot` with the blocks at the cursor, and moves the cursor past them.
     void plan(Slot& slot);
-    // On a worker: one read for the slot, then its blocks inflated.
-    void execute(Slot& slot) const;
+    // On a worker: one read for the slot, then its blocks inflated, each put in place where its
+    // entry's sink takes it.
+    void execute(Slot& slot);
+    // On a worker holding placement_: puts in place those of the slot's blocks [from, to) that
+    // were inflated and are of the entry the writer is at.
+    void place(Slot& slot, std::size_t from, std::size_t to);
     // On the writer: a block that failed on a worker read or inflated again; its fault, if any.
     EntryFault settle(const Block& block);
     // The writer's next block; passes over blocks of entries before `entry`.
     const Block& nextBlock(std::size_t entry);
-    const unsigned char* bytesOf(const Block& block) const;
+    static const unsigned char* bytesIn(const Slot& slot, const Block& block);
 
     const Archive& archive_;
     const std::function<bool(std::size_t)> inflates_;
@@ -106,6 +131,13 @@ private:
     std::uint64_t planned_ = 0;              // slots handed to the workers
     std::uint64_t taken_ = 0;                // slots a worker has taken
     bool stopping_ = false;
+    // The entry whose blocks workers put in place, through `placing_`, and how many are at it.
+    const PlacedSink* placing_ = nullptr;
+    std::size_t placingEntry_ = 0;
+    unsigned placers_ = 0;
+    // Held by whoever writes the entry's file: workers putting blocks in place, the writer
+    // writing one they did not.
+    std::mutex placement_;
 
     // The writer's own state, touched by no worker.
     Cursor cursor_;

@@ -531,6 +531,27 @@ std::error_code writeAll(const Node& file, const unsigned char* bytes, std::size
     return {};
 }
 
+std::error_code writeAllAt(const Node& file, std::uint64_t offset, const unsigned char* bytes,
+                           std::size_t length) {
+    const HANDLE handle = file.state().handle();
+    std::size_t done = 0;
+    while (done < length) {
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(length - done, 1u << 30));
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset + done);
+        at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+        DWORD written = 0;
+        if (!WriteFile(handle, bytes + done, want, &written, &at)) {
+            return lastError();
+        }
+        if (written == 0) {
+            return std::make_error_code(std::errc::io_error);
+        }
+        done += written;
+    }
+    return {};
+}
+
 // A file that createNamed made hidden is shown before it is closed, and so before it is named.
 std::error_code closeFile(Node& file) {
     Node::State& state = file.state();

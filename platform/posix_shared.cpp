@@ -255,6 +255,29 @@ std::error_code writeAll(const Node& file, const unsigned char* bytes, std::size
     return {};
 }
 
+std::error_code writeAllAt(const Node& file, std::uint64_t offset, const unsigned char* bytes,
+                           std::size_t length) {
+    std::size_t done = 0;
+    while (done < length) {
+        if (offset + done > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+            return std::make_error_code(std::errc::file_too_large);
+        }
+        const ssize_t count = ::pwrite(descriptor(file), bytes + done, length - done,
+                                       static_cast<off_t>(offset + done));
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            return lastError();
+        }
+        if (count == 0) {
+            return std::make_error_code(std::errc::io_error);
+        }
+        done += static_cast<std::size_t>(count);
+    }
+    return {};
+}
+
 std::error_code closeFile(Node& file) {
     return file.state().fd.reset() ? std::error_code() : lastError();
 }

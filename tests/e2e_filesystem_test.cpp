@@ -20,6 +20,7 @@
 #include "platform/unique_descriptor.h"
 #endif
 
+#include "testkit/hostile_archives.h"
 #include "tests/support/unpack_fixture.h"
 
 namespace qzb::test {
@@ -296,6 +297,28 @@ TEST_F(FileSystemRun, FullDiskFailsTheEntryThatDoesNotFitAndRerunCompletes) {
     const ProcessResult rerun = unpackArchive();
     EXPECT_EQ(rerun.exitCode, 0) << rerun.err;
     EXPECT_EQ(differences(treeOf(target()), treeOfFiles(files)), "");
+}
+
+// Room for the blocks before a corrupt one, not for those the workers write past it: the entry
+// fails for the corrupt block, as on one thread, not for a write.
+TEST_F(FileSystemRun, FullDiskBehindACorruptBlockFailsForTheBlock) {
+    if (std::getenv("QZB_TEST_FILESYSTEM") == nullptr) {
+        GTEST_SKIP() << "fills the file system: only where QZB_TEST_FILESYSTEM names one";
+    }
+    ArchiveImage image =
+        makeArchive({{"large", compressibleText(std::size_t{4} << 20), BlockMode::Zlib}});
+    const StoredBlock corrupt = storedBlocks(image)[0][40];
+    image.data[corrupt.offset + corrupt.stored / 2 - image.tocSize] ^= 0x55;
+    writeArchive(image.serialize());
+    fs::create_directories(target());
+    ProcessResult failed;
+    {
+        const Filler filler(root() / "filler", (40 << 16) + (96 << 10));
+        failed = unpackArchive();
+    }
+    EXPECT_EQ(failed.exitCode, 1);
+    EXPECT_EQ(failed.err, "  ERROR: The archive is invalid or corrupted\n");
+    EXPECT_EQ(differences(treeOf(target()), {}), "");
 }
 #endif
 
