@@ -74,6 +74,7 @@ public:
             const std::lock_guard lock(pipeline_->mutex_);
             pipeline_->placing_ = &sink;
             pipeline_->placingEntry_ = entry;
+            pipeline_->placingAny_.store(true, std::memory_order_relaxed);
         }
     }
     Placing(const Placing&) = delete;
@@ -82,6 +83,7 @@ public:
         if (pipeline_ != nullptr) {
             std::unique_lock lock(pipeline_->mutex_);
             pipeline_->placing_ = nullptr;
+            pipeline_->placingAny_.store(false, std::memory_order_relaxed);
             pipeline_->readyChanged_.wait(lock, [this] { return pipeline_->placers_ == 0; });
         }
     }
@@ -207,11 +209,11 @@ void BlockPipeline::execute(Slot& slot) {
     const std::size_t got = archive_.file().readAt(slot.offset, slot.input.get(), slot.stored);
     // Blocks inflated and not yet offered for placing start here. The file system lets one
     // thread write a file at a time and makes the others spin: a worker that finds another
-    // writing inflates its next block meanwhile.
+    // writing inflates its next block meanwhile, and what it could not place the writer writes.
     std::size_t unplaced = 0;
     for (std::size_t k = 0; k < slot.blocks.size(); ++k) {
         Block& block = slot.blocks[k];
-        if (const std::unique_lock writing(placement_, std::try_to_lock); writing) {
+        if (std::unique_lock writing = tryPlacing(); writing) {
             place(slot, unplaced, k);
             unplaced = k;
         }
@@ -230,8 +232,16 @@ void BlockPipeline::execute(Slot& slot) {
         }
         block.verdict = ok ? Verdict::Ok : Verdict::InflateFailed;
     }
-    const std::lock_guard writing(placement_);
-    place(slot, unplaced, slot.blocks.size());
+    if (std::unique_lock writing = tryPlacing(); writing) {
+        place(slot, unplaced, slot.blocks.size());
+    }
+}
+
+std::unique_lock<std::mutex> BlockPipeline::tryPlacing() {
+    if (!placingAny_.load(std::memory_order_relaxed)) {
+        return {};
+    }
+    return std::unique_lock(placement_, std::try_to_lock);
 }
 
 void BlockPipeline::place(Slot& slot, std::size_t from, std::size_t to) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -112,6 +113,8 @@ private:
     // On a worker: one read for the slot, then its blocks inflated, each put in place where its
     // entry's sink takes it.
     void execute(Slot& slot);
+    // placement_, held, when an entry's blocks are being placed and no one else writes them.
+    std::unique_lock<std::mutex> tryPlacing();
     // On a worker holding placement_: puts in place those of the slot's blocks [from, to) that
     // were inflated and are of the entry the writer is at.
     void place(Slot& slot, std::size_t from, std::size_t to);
@@ -138,6 +141,9 @@ private:
     // Held by whoever writes the entry's file: workers putting blocks in place, the writer
     // writing one they did not.
     std::mutex placement_;
+    // Whether placing_ is set, read without the lock: a worker that reads it late only leaves a
+    // block to the writer, or takes the lock to find nothing to place.
+    std::atomic<bool> placingAny_ = false;
 
     // The writer's own state, touched by no worker.
     Cursor cursor_;
