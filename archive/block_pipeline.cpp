@@ -65,13 +65,13 @@ BlockPipeline::~BlockPipeline() {
 }
 
 // While the writer is at an entry, the workers put its blocks in place; leaving it, the writer
-// waits for any still at it, so that the sink outlives their use of it.
+// waits for the lock a worker places under, so that the sink outlives their use of it.
 class BlockPipeline::Placing {
 public:
     Placing(BlockPipeline& pipeline, std::size_t entry, const PlacedSink& sink)
         : pipeline_(sink.place ? &pipeline : nullptr) {
         if (pipeline_ != nullptr) {
-            const std::lock_guard lock(pipeline_->mutex_);
+            const std::lock_guard writing(pipeline_->placement_);
             pipeline_->placing_ = &sink;
             pipeline_->placingEntry_ = entry;
             pipeline_->placingAny_.store(true, std::memory_order_relaxed);
@@ -81,10 +81,9 @@ public:
     Placing& operator=(const Placing&) = delete;
     ~Placing() {
         if (pipeline_ != nullptr) {
-            std::unique_lock lock(pipeline_->mutex_);
+            const std::lock_guard writing(pipeline_->placement_);
             pipeline_->placing_ = nullptr;
             pipeline_->placingAny_.store(false, std::memory_order_relaxed);
-            pipeline_->readyChanged_.wait(lock, [this] { return pipeline_->placers_ == 0; });
         }
     }
 
@@ -245,31 +244,16 @@ std::unique_lock<std::mutex> BlockPipeline::tryPlacing() {
 }
 
 void BlockPipeline::place(Slot& slot, std::size_t from, std::size_t to) {
-    const PlacedSink* sink = nullptr;
-    std::size_t entry = 0;
-    {
-        const std::lock_guard lock(mutex_);
-        if (placing_ == nullptr || from == to) {
-            return;
-        }
-        sink = placing_;
-        entry = placingEntry_;
-        ++placers_;
-    }
-    for (std::size_t k = from; k < to; ++k) {
+    for (std::size_t k = from; k < to && placing_ != nullptr; ++k) {
         Block& block = slot.blocks[k];
-        if (block.entry != entry || block.verdict != Verdict::Ok) {
+        if (block.entry != placingEntry_ || block.verdict != Verdict::Ok) {
             continue;
         }
         try {
-            block.placed = sink->place(block.at, bytesIn(slot, block), block.length);
+            block.placed = placing_->place(block.at, bytesIn(slot, block), block.length);
         } catch (...) {
             block.placed = false;
         }
-    }
-    const std::lock_guard lock(mutex_);
-    if (--placers_ == 0 && placing_ == nullptr) {
-        readyChanged_.notify_one();
     }
 }
 

@@ -113,7 +113,8 @@ private:
     // On a worker: one read for the slot, then its blocks inflated, each put in place where its
     // entry's sink takes it.
     void execute(Slot& slot);
-    // placement_, held, when an entry's blocks are being placed and no one else writes them.
+    // On a worker: placement_, held, if an entry's blocks are being placed and nobody is writing
+    // its file; else nothing.
     std::unique_lock<std::mutex> tryPlacing();
     // On a worker holding placement_: puts in place those of the slot's blocks [from, to) that
     // were inflated and are of the entry the writer is at.
@@ -134,13 +135,12 @@ private:
     std::uint64_t planned_ = 0;              // slots handed to the workers
     std::uint64_t taken_ = 0;                // slots a worker has taken
     bool stopping_ = false;
-    // The entry whose blocks workers put in place, through `placing_`, and how many are at it.
+    // Held by whoever writes the file of the entry being placed, a worker or the writer, and to
+    // start or end placing.
+    std::mutex placement_;
+    // The entry whose blocks workers put in place, and through what; guarded by placement_.
     const PlacedSink* placing_ = nullptr;
     std::size_t placingEntry_ = 0;
-    unsigned placers_ = 0;
-    // Held by whoever writes the entry's file: workers putting blocks in place, the writer
-    // writing one they did not.
-    std::mutex placement_;
     // Whether placing_ is set, read without the lock: a worker that reads it late only leaves a
     // block to the writer, or takes the lock to find nothing to place.
     std::atomic<bool> placingAny_ = false;
