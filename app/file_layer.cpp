@@ -260,7 +260,7 @@ std::error_code NewFile::write(const unsigned char* bytes, std::size_t length) {
         error_ = flush();
     }
     if (!error_ && (length >= BlockSize || unbuffered_)) {
-        error_ = platform::writeAll(file_, bytes, length);
+        error_ = append(bytes, length);
     } else if (!error_) {
         if (!buffer_) {
             buffer_ = std::make_unique_for_overwrite<unsigned char[]>(BlockSize);
@@ -276,7 +276,13 @@ std::error_code NewFile::flush() {
         return {};
     }
     const std::size_t length = std::exchange(buffered_, 0);
-    return platform::writeAll(file_, buffer_.get(), length);
+    return append(buffer_.get(), length);
+}
+
+std::error_code NewFile::append(const unsigned char* bytes, std::size_t length) {
+    const std::error_code error = platform::writeAllAt(file_, written_, bytes, length);
+    written_ += length;
+    return error;
 }
 
 std::error_code NewFile::closeFile() {

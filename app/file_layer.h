@@ -143,6 +143,7 @@ public:
 
 private:
     std::error_code flush();
+    std::error_code append(const unsigned char* bytes, std::size_t length);
     std::error_code createNamed();
     Commit commitNamed(const std::string& to, bool replace);
     std::error_code renameNoReplace(const std::string& to);
@@ -157,6 +158,7 @@ private:
     std::error_code error_;
     std::unique_ptr<unsigned char[]> buffer_;
     std::size_t buffered_ = 0;
+    std::uint64_t written_ = 0; // by write(), where the next goes
     bool unnamed_ = false;
     bool unbuffered_ = false;
     // The hidden name while the file has it.

@@ -116,11 +116,8 @@ struct Abilities {
 [[nodiscard]] std::error_code keepAttributes(const Node& directory, const std::string& name,
                                              const Node& file);
 
-// Writes all `length` bytes at the file's position, in as few calls as the system takes.
-[[nodiscard]] std::error_code writeAll(const Node& file, const unsigned char* bytes,
-                                       std::size_t length);
-// Writes all `length` bytes at `offset`, leaving the file's position where it was on POSIX
-// systems and after them on Windows; several threads may write one file at once.
+// Writes all `length` bytes at `offset`, in as few calls as the system takes; several threads
+// may write one file at once.
 [[nodiscard]] std::error_code writeAllAt(const Node& file, std::uint64_t offset,
                                          const unsigned char* bytes, std::size_t length);
 // Closes the file: a late write error the file system reports only then included.

@@ -80,7 +80,8 @@ std::error_code copyContent(const Node& from, const Node& to) {
             return {};
         }
         if (const std::error_code error =
-                writeAll(to, buffer.get(), static_cast<std::size_t>(count))) {
+                writeAllAt(to, static_cast<std::uint64_t>(offset), buffer.get(),
+                           static_cast<std::size_t>(count))) {
             return error;
         }
         offset += count;

@@ -514,23 +514,6 @@ std::error_code keepAttributes(const Node&, const std::string&, const Node&) {
     return {};
 }
 
-std::error_code writeAll(const Node& file, const unsigned char* bytes, std::size_t length) {
-    const HANDLE handle = file.state().handle();
-    std::size_t done = 0;
-    while (done < length) {
-        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(length - done, 1u << 30));
-        DWORD written = 0;
-        if (!WriteFile(handle, bytes + done, want, &written, nullptr)) {
-            return lastError();
-        }
-        if (written == 0) {
-            return std::make_error_code(std::errc::io_error);
-        }
-        done += written;
-    }
-    return {};
-}
-
 std::error_code writeAllAt(const Node& file, std::uint64_t offset, const unsigned char* bytes,
                            std::size_t length) {
     const HANDLE handle = file.state().handle();

@@ -237,24 +237,6 @@ std::error_code keepAttributes(const Node& directory, const std::string& name, c
     return result(::fchmod(descriptor(file), old.st_mode & 0777));
 }
 
-std::error_code writeAll(const Node& file, const unsigned char* bytes, std::size_t length) {
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t count = ::write(descriptor(file), bytes + done, length - done);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0) {
-            return lastError();
-        }
-        if (count == 0) {
-            return std::make_error_code(std::errc::io_error);
-        }
-        done += static_cast<std::size_t>(count);
-    }
-    return {};
-}
-
 std::error_code writeAllAt(const Node& file, std::uint64_t offset, const unsigned char* bytes,
                            std::size_t length) {
     std::size_t done = 0;
