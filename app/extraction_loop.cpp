@@ -52,8 +52,10 @@ public:
     const files::Directory& target() const { return target_; }
 
     // The directory of `entry`, made where missing. Entries of one directory usually follow each
-    // other, so it is reached once for all of them.
-    const files::Directory& reach(const EntryPath& entry, std::size_t index) {
+    // other, so it is reached once for all of them. `madeBefore`: a failed try of this entry made
+    // the directory and could not open it, and this try finds it standing.
+    const files::Directory& reach(const EntryPath& entry, std::size_t index,
+                                  bool madeBefore = false) {
         madeNow_ = false;
         if (entry.directory.empty()) {
             inTarget_ = true;
@@ -64,6 +66,7 @@ public:
             return current_;
         }
         current_ = target_.reach(entry.directory, madeNow_);
+        madeNow_ = madeNow_ || madeBefore;
         if (!current_) {
             throw RunError("Failed to create destination directories", index, current_.error());
         }
@@ -263,7 +266,7 @@ const files::Directory& reachAsOneThreadWould(EntryDirectories& places, FilesAhe
         if (!ahead.stop()) {
             throw;
         }
-        return places.reach(entry, index);
+        return places.reach(entry, index, places.madeNow());
     }
 }
 

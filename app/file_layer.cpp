@@ -158,7 +158,6 @@ Directory Directory::reach(std::string_view path, bool& created) const {
             error = platform::openChild(parent, element, next);
         }
         if (error) {
-            created = false;
             return Directory(error);
         }
         current = std::move(next);

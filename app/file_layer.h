@@ -56,7 +56,8 @@ public:
 
     // The directory at `path` below this one ('/' between elements), every missing element made.
     // Empty when an element is a file or a link (on Windows any reparse point), or cannot be
-    // made. `created` tells whether this call made the last element.
+    // made. `created` tells whether this call made the last element, or on failure the element
+    // it could then not open.
     Directory reach(std::string_view path, bool& created) const;
 
     // What stands at `name` here; a final link is not followed.
