@@ -57,6 +57,7 @@ public:
     const files::Directory& reach(const EntryPath& entry, std::size_t index,
                                   bool madeBefore = false) {
         madeNow_ = false;
+        leftoversStayed_ = false;
         if (entry.directory.empty()) {
             inTarget_ = true;
             return target_;
@@ -81,11 +82,14 @@ public:
         }
         currentMadeByRun_ = made_.contains(*identity);
         currentOnTargetDevice_ = targetIdentity_ && identity->device == targetIdentity_->device;
-        if (!currentMadeByRun_ && cleaned_.insert(*identity).second) {
-            current_.removeLeftovers();
-        }
+        leftoversStayed_ =
+            !currentMadeByRun_ && cleaned_.insert(*identity).second && !current_.removeLeftovers();
         return current_;
     }
+
+    // Whether reach() could not look at every leftover in the directory for too few descriptors.
+    bool leftoversStayed() const { return leftoversStayed_; }
+    void removeLeftoversAgain() { leftoversStayed_ = !current_.removeLeftovers(); }
 
     // Whether reach() made the entry's own directory just now.
     bool madeNow() const { return madeNow_; }
@@ -111,6 +115,7 @@ private:
     std::string currentPath_;
     bool currentMadeByRun_ = false;
     bool madeNow_ = false;
+    bool leftoversStayed_ = false;
     std::unordered_set<files::NodeIdentity, IdentityHash> made_;
     std::unordered_set<files::NodeIdentity, IdentityHash> cleaned_;
 };
@@ -256,12 +261,16 @@ void writeEntryAsOneThreadWould(BlockPipeline& pipeline, FilesAhead& ahead, std:
     }
 }
 
-// The directories too: a directory that cannot be opened while files are held ahead may lack
-// the descriptors they hold.
+// The directories too: a directory that cannot be opened, or its leftovers looked at, while
+// files are held ahead may lack the descriptors they hold.
 const files::Directory& reachAsOneThreadWould(EntryDirectories& places, FilesAhead& ahead,
                                               const EntryPath& entry, std::size_t index) {
     try {
-        return places.reach(entry, index);
+        const files::Directory& directory = places.reach(entry, index);
+        if (places.leftoversStayed() && ahead.stop()) {
+            places.removeLeftoversAgain();
+        }
+        return directory;
     } catch (const RunError&) {
         if (!ahead.stop()) {
             throw;

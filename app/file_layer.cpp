@@ -187,15 +187,26 @@ std::optional<NodeIdentity> Directory::identity() const {
 
 // Only names of the exact hidden form, whose process is gone and whose lock is free: a user's
 // file that merely looks alike, or a live run's, stays.
-void Directory::removeLeftovers() const {
-    for (const std::string& name : platform::listNames(node_, HiddenPrefix, HiddenSuffix)) {
+bool Directory::removeLeftovers() const {
+    const auto shortOfDescriptors = [](const std::error_code& error) {
+        return error == std::errc::too_many_files_open ||
+               error == std::errc::too_many_files_open_in_system;
+    };
+    std::error_code error;
+    const std::vector<std::string> names =
+        platform::listNames(node_, HiddenPrefix, HiddenSuffix, error);
+    bool lookedAtAll = !shortOfDescriptors(error);
+    for (const std::string& name : names) {
         std::uint64_t process = 0;
+        std::error_code opened;
         if (isHiddenFileName(name, process) && process != context_->process &&
-            !platform::processAlive(process) && platform::unlocked(node_, name)) {
+            !platform::processAlive(process) && platform::unlocked(node_, name, opened)) {
             // One that cannot be removed stays for a later run, and harms nothing meanwhile.
             static_cast<void>(platform::removeFile(node_, name));
         }
+        lookedAtAll = lookedAtAll && !shortOfDescriptors(opened);
     }
+    return lookedAtAll;
 }
 
 bool Directory::makesFilesAhead() const {

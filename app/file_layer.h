@@ -66,8 +66,9 @@ public:
     // Tells directories apart without keeping their paths; nullopt when the system cannot say.
     std::optional<NodeIdentity> identity() const;
 
-    // Removes the hidden files that runs no longer alive left here.
-    void removeLeftovers() const;
+    // Removes the hidden files that runs no longer alive left here. False where too few
+    // descriptors were left to look at them all.
+    bool removeLeftovers() const;
 
     // Whether files may be made here ahead of their entries, on other threads, and named later
     // in any directory of this file system (NewFile::Ahead).

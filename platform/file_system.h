@@ -124,11 +124,12 @@ struct Abilities {
 [[nodiscard]] std::error_code closeFile(Node& file);
 
 // The names in `directory` that begin with `prefix` and end with `suffix`; empty where the
-// directory may not be listed.
+// directory may not be listed, and `error` then says why.
 [[nodiscard]] std::vector<std::string> listNames(const Node& directory, std::string_view prefix,
-                                                 std::string_view suffix);
+                                                 std::string_view suffix, std::error_code& error);
 // Whether the regular file at `name` is free of any writer's lock. Opened for reading only,
-// without following a link, without waiting and without becoming a terminal.
-[[nodiscard]] bool unlocked(const Node& directory, const std::string& name);
+// without following a link, without waiting and without becoming a terminal; where it cannot
+// be opened, false, and `error` says why.
+[[nodiscard]] bool unlocked(const Node& directory, const std::string& name, std::error_code& error);
 
 } // namespace qzb::platform

@@ -549,13 +549,16 @@ std::error_code closeFile(Node& file) {
 }
 
 std::vector<std::string> listNames(const Node& directory, std::string_view prefix,
-                                   std::string_view suffix) {
+                                   std::string_view suffix, std::error_code& error) {
     std::vector<std::string> names;
     WIN32_FIND_DATAW item{};
     const std::wstring pattern =
         directory.state().path + L"\\" + entryWide(prefix) + L"*" + entryWide(suffix);
     const HANDLE search = FindFirstFileW(pattern.c_str(), &item);
     if (search == INVALID_HANDLE_VALUE) {
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+            error = lastError();
+        }
         return names;
     }
     do {
@@ -570,13 +573,17 @@ std::vector<std::string> listNames(const Node& directory, std::string_view prefi
 
 // A writer holds its file without sharing until it has its name, so only a file whose writer is
 // gone opens.
-bool unlocked(const Node& directory, const std::string& name) {
+bool unlocked(const Node& directory, const std::string& name, std::error_code& error) {
     const UniqueHandle file(CreateFileW(directory.state().below(name).c_str(), GENERIC_READ,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
                                         nullptr));
+    if (!file) {
+        error = lastError();
+        return false;
+    }
     BY_HANDLE_FILE_INFORMATION info{};
-    return file && GetFileInformationByHandle(file.get(), &info) &&
+    return GetFileInformationByHandle(file.get(), &info) &&
            (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
 }
 

@@ -265,11 +265,12 @@ std::error_code closeFile(Node& file) {
 }
 
 std::vector<std::string> listNames(const Node& directory, std::string_view prefix,
-                                   std::string_view suffix) {
+                                   std::string_view suffix, std::error_code& error) {
     std::vector<std::string> names;
     const int fd = ::openat(descriptor(directory), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const DirectoryListing listing{fd < 0 ? nullptr : ::fdopendir(fd)};
     if (listing.listing == nullptr) {
+        error = lastError();
         if (fd >= 0) {
             ::close(fd);
         }
@@ -284,11 +285,15 @@ std::vector<std::string> listNames(const Node& directory, std::string_view prefi
     return names;
 }
 
-bool unlocked(const Node& directory, const std::string& name) {
+bool unlocked(const Node& directory, const std::string& name, std::error_code& error) {
     UniqueDescriptor fd(::openat(descriptor(directory), name.c_str(),
                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) {
+        error = lastError();
+        return false;
+    }
     struct stat info {};
-    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return false;
     }
     // A file system without locks cannot tell; the writer's process is gone by then.

@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -55,7 +56,8 @@ std::error_code renameRefused(const Node&, const std::string&, const std::string
 // A drive that tells names apart regardless of letter case: a name taken in any case is taken.
 bool takenInAnyCase(const Node& directory, const std::string& name) {
     const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    for (const std::string& other : qzb::platform::listNames(directory, "", "")) {
+    std::error_code error;
+    for (const std::string& other : qzb::platform::listNames(directory, "", "", error)) {
         if (std::equal(other.begin(), other.end(), name.begin(), name.end(),
                        [&](char a, char b) { return lower(a) == lower(b); })) {
             return true;
@@ -334,6 +336,24 @@ TEST_F(FileLayerTest, KilledWritersLeaveNothingTheNextRunKeeps) {
         EXPECT_EQ(names(), expected);
         EXPECT_EQ(readFile(scratch_ / "elsewhere"), "theirs");
     }
+}
+
+// Too few descriptors to list the directory: the leftover stays, and the caller hears of it.
+TEST_F(FileLayerTest, LeftoversNotLookedAtForWantOfDescriptorsAreTold) {
+    const Directory target = open(Forms[0]);
+    writeFile(at(".qzb-unpack-4194305-0.part"), "stale");
+    const int lowestFree = ::dup(0);
+    ::close(lowestFree);
+    rlimit previous{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &previous), 0);
+    const rlimit none{static_cast<rlim_t>(lowestFree), previous.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+    const bool lookedAtAll = target.removeLeftovers();
+    ::setrlimit(RLIMIT_NOFILE, &previous);
+    EXPECT_FALSE(lookedAtAll);
+    EXPECT_TRUE(fs::exists(at(".qzb-unpack-4194305-0.part")));
+    EXPECT_TRUE(target.removeLeftovers());
+    EXPECT_EQ(names(), std::set<std::string>());
 }
 
 // A target that may be searched and written but not listed, as a drop box, by a user who may not
