@@ -178,7 +178,11 @@ void writeEntry(BlockPipeline& pipeline, FilesAhead& ahead, std::size_t index,
                 const EntryDirectories& places, const files::Directory& directory,
                 std::string_view fileName, const ExtractionOptions& options, EntryBytes& bytes,
                 bool& placed) {
-    std::unique_ptr<files::NewFile> output = ahead.covers(index) ? ahead.take(index) : nullptr;
+    std::unique_ptr<files::NewFile> output;
+    if (ahead.covers(index)) {
+        ahead.serves(index, places.takesFilesAhead());
+        output = ahead.take(index);
+    }
     if (output && places.takesFilesAhead()) {
         output->moveTo(directory);
         bytes.done(ahead.archive().entries()[index].originalSize);

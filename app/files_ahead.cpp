@@ -99,6 +99,9 @@ std::unique_ptr<files::NewFile> FilesAhead::take(std::size_t index) {
             return nullptr;
         }
         Batch& batch = batches_[released_ % batches_.size()];
+        if (batch.first > index) {
+            return nullptr;
+        }
         {
             std::unique_lock lock(mutex_);
             readyChanged_.wait(lock, [&] { return batch.ready; });
@@ -109,7 +112,19 @@ std::unique_ptr<files::NewFile> FilesAhead::take(std::size_t index) {
     return nullptr;
 }
 
+void FilesAhead::serves(std::size_t index, bool serves) {
+    if (!serves) {
+        paused_ = true;
+    } else if (paused_) {
+        paused_ = false;
+        cursor_ = std::max(cursor_, index + 1);
+    }
+}
+
 void FilesAhead::planAhead() {
+    if (paused_) {
+        return;
+    }
     std::uint64_t planned = plannedAhead_;
     while (planned < released_ + batches_.size() && cursor_ < archive_.entryCount()) {
         plan(batches_[planned % batches_.size()]);

@@ -42,6 +42,11 @@ public:
     // between two calls are discarded.
     std::unique_ptr<files::NewFile> take(std::size_t index);
 
+    // Whether a file made ahead can serve covered entry `index`, as the writer finds on reaching
+    // it: where one cannot (its directory was there before the run), no more are planned until
+    // one can again, so a run into an existing tree does not make every file twice.
+    void serves(std::size_t index, bool serves);
+
     // Stops the workers and discards every file made ahead. Answers whether they ran.
     bool stop();
 
@@ -81,6 +86,7 @@ private:
 
     // The writer's own.
     std::size_t cursor_ = 0;
+    bool paused_ = false;
     std::uint64_t plannedAhead_ = 0;
     std::uint64_t released_ = 0;
     Batch* current_ = nullptr;
