@@ -32,18 +32,16 @@ FilesAhead::FilesAhead(const Archive& archive, const files::Directory& target, u
     }
     // Where memory or threads run short, the writer makes every file itself.
     try {
-        batches_.resize(Batches);
-        for (Batch& batch : batches_) {
-            batch.items.reserve(EntriesPerBatch);
-        }
+        ring_.resize(Batches);
+        ring_.forEach([](Batch& batch) { batch.items.reserve(EntriesPerBatch); });
     } catch (const std::bad_alloc&) {
-        std::vector<Batch>().swap(batches_);
+        ring_.discard();
         return;
     }
     planAhead();
     startWorkers(workers_, threads, [this] { work(); });
     if (workers_.empty()) {
-        std::vector<Batch>().swap(batches_);
+        ring_.discard();
     }
 }
 
@@ -52,7 +50,7 @@ FilesAhead::~FilesAhead() {
 }
 
 bool FilesAhead::covers(std::size_t index) const {
-    if (batches_.empty() || (selected_ && !selected_(index))) {
+    if (ring_.size() == 0 || (selected_ && !selected_(index))) {
         return false;
     }
     const std::optional<BlockRange> range = archive_.blockRange(index);
@@ -63,16 +61,10 @@ bool FilesAhead::stop() {
     if (workers_.empty()) {
         return false;
     }
-    {
-        const std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    plannedChanged_.notify_all();
+    ring_.stop();
     workers_.clear();
     current_ = nullptr;
-    for (Batch& batch : batches_) {
-        batch.items.clear();
-    }
+    ring_.forEach([](Batch& batch) { batch.items.clear(); });
     return true;
 }
 
@@ -92,21 +84,13 @@ std::unique_ptr<files::NewFile> FilesAhead::take(std::size_t index) {
             }
             current_->items.clear();
             current_ = nullptr;
-            ++released_;
+            ring_.release();
         }
         planAhead();
-        if (released_ == plannedAhead_) {
+        if (const Batch* next = ring_.oldest(); next == nullptr || next->first > index) {
             return nullptr;
         }
-        Batch& batch = batches_[released_ % batches_.size()];
-        if (batch.first > index) {
-            return nullptr;
-        }
-        {
-            std::unique_lock lock(mutex_);
-            readyChanged_.wait(lock, [&] { return batch.ready; });
-        }
-        current_ = &batch;
+        current_ = ring_.takeReady();
         currentItem_ = 0;
     }
     return nullptr;
@@ -122,27 +106,11 @@ void FilesAhead::serves(std::size_t index, bool serves) {
 }
 
 void FilesAhead::planAhead() {
-    if (paused_) {
-        return;
-    }
-    std::uint64_t planned = plannedAhead_;
-    while (planned < released_ + batches_.size() && cursor_ < archive_.entryCount()) {
-        plan(batches_[planned % batches_.size()]);
-        ++planned;
-    }
-    if (planned == plannedAhead_) {
-        return;
-    }
-    plannedAhead_ = planned;
-    {
-        const std::lock_guard lock(mutex_);
-        planned_ = planned;
-    }
-    plannedChanged_.notify_all();
+    ring_.planAhead([this] { return !paused_ && cursor_ < archive_.entryCount(); },
+                    [this](Batch& batch) { plan(batch); });
 }
 
 void FilesAhead::plan(Batch& batch) {
-    batch.ready = false;
     batch.items.clear();
     batch.first = cursor_;
     const std::size_t last = std::min(archive_.entryCount(), cursor_ + IndicesPerBatch);
@@ -164,21 +132,11 @@ void FilesAhead::work() {
         // This worker hands over batches with no files: the writer makes them.
         input.clear();
     }
-    std::unique_lock lock(mutex_);
-    while (true) {
-        plannedChanged_.wait(lock, [this] { return stopping_ || taken_ < planned_; });
-        if (stopping_) {
-            return;
-        }
-        Batch& batch = batches_[taken_++ % batches_.size()];
-        lock.unlock();
+    ring_.work([&](Batch& batch) {
         if (!input.empty()) {
             execute(batch, input, output);
         }
-        lock.lock();
-        batch.ready = true;
-        readyChanged_.notify_one();
-    }
+    });
 }
 
 void FilesAhead::execute(Batch& batch, std::vector<unsigned char>& input,

@@ -1,16 +1,15 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "app/file_layer.h"
 #include "archive/archive.h"
+#include "archive/planned_ring.h"
 
 namespace qzb {
 
@@ -57,7 +56,6 @@ private:
     };
     // The covered entries among [first, end), in order.
     struct Batch {
-        bool ready = false;
         std::size_t first = 0;
         std::size_t end = 0;
         std::vector<Item> items;
@@ -75,20 +73,11 @@ private:
     const Archive& archive_;
     const files::Directory& target_;
     const std::function<bool(std::size_t)> selected_;
-    std::vector<Batch> batches_;
-
-    std::mutex mutex_;
-    std::condition_variable readyChanged_;
-    std::condition_variable plannedChanged_;
-    std::uint64_t planned_ = 0;
-    std::uint64_t taken_ = 0;
-    bool stopping_ = false;
+    PlannedRing<Batch> ring_;
 
     // The writer's own.
     std::size_t cursor_ = 0;
     bool paused_ = false;
-    std::uint64_t plannedAhead_ = 0;
-    std::uint64_t released_ = 0;
     Batch* current_ = nullptr;
     std::size_t currentItem_ = 0;
 

@@ -37,30 +37,26 @@ BlockPipeline::BlockPipeline(const Archive& archive, unsigned threads,
     // Where memory or threads run short (a limited address space), the run goes on with fewer
     // workers or none, since its outcome must not depend on them.
     try {
-        slots_.resize(SlotsPerThread * threads);
-        for (Slot& slot : slots_) {
+        ring_.resize(SlotsPerThread * threads);
+        ring_.forEach([](Slot& slot) {
             slot.blocks.reserve(MaxBlocksPerSlot);
             slot.input = std::make_unique<unsigned char[]>(SlotBytes);
             slot.output = std::make_unique<unsigned char[]>(SlotBytes);
-        }
+        });
     } catch (const std::bad_alloc&) {
-        std::vector<Slot>().swap(slots_);
+        ring_.discard();
         return;
     }
     startEntry(0);
     planAhead();
-    startWorkers(workers_, threads, [this] { work(); });
+    startWorkers(workers_, threads, [this] { ring_.work([this](Slot& slot) { execute(slot); }); });
     if (workers_.empty()) {
-        std::vector<Slot>().swap(slots_);
+        ring_.discard();
     }
 }
 
 BlockPipeline::~BlockPipeline() {
-    {
-        const std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    plannedChanged_.notify_all();
+    ring_.stop();
     workers_.clear();
 }
 
@@ -148,26 +144,13 @@ void BlockPipeline::startEntry(std::size_t entry) {
 }
 
 void BlockPipeline::planAhead() {
-    std::uint64_t planned = plannedAhead_;
-    while (planned < released_ + slots_.size() && cursor_.entry < archive_.entryCount()) {
-        plan(slots_[planned % slots_.size()]);
-        ++planned;
-    }
-    if (planned == plannedAhead_) {
-        return;
-    }
-    plannedAhead_ = planned;
-    {
-        const std::lock_guard lock(mutex_);
-        planned_ = planned;
-    }
-    plannedChanged_.notify_all();
+    ring_.planAhead([this] { return cursor_.entry < archive_.entryCount(); },
+                    [this](Slot& slot) { plan(slot); });
 }
 
 void BlockPipeline::plan(Slot& slot) {
     const std::vector<ArchiveEntry>& entries = archive_.entries();
     const std::vector<std::uint32_t>& sizes = archive_.blockSizes();
-    slot.ready = false;
     slot.blocks.clear();
     slot.offset = cursor_.offset;
     slot.stored = 0;
@@ -257,26 +240,6 @@ void BlockPipeline::place(Slot& slot, std::size_t from, std::size_t to) {
     }
 }
 
-BlockPipeline::Slot& BlockPipeline::takeLocked() {
-    return slots_[taken_++ % slots_.size()];
-}
-
-void BlockPipeline::work() {
-    std::unique_lock lock(mutex_);
-    while (true) {
-        plannedChanged_.wait(lock, [this] { return stopping_ || taken_ < planned_; });
-        if (stopping_) {
-            return;
-        }
-        Slot& slot = takeLocked();
-        lock.unlock();
-        execute(slot);
-        lock.lock();
-        slot.ready = true;
-        readyChanged_.notify_one();
-    }
-}
-
 // What a worker could not do is done here as one thread does it, so that only a failure this
 // thread meets too is reported, and a lack of memory ends the run as it would there.
 EntryFault BlockPipeline::settle(const Block& block) {
@@ -311,13 +274,11 @@ const BlockPipeline::Block& BlockPipeline::nextBlock(std::size_t entry) {
         }
         if (current_ != nullptr) {
             current_ = nullptr;
-            ++released_;
+            ring_.release();
         }
         planAhead();
-        Slot& slot = slots_[released_ % slots_.size()];
-        std::unique_lock lock(mutex_);
-        readyChanged_.wait(lock, [&] { return slot.ready; });
-        current_ = &slot;
+        // The entry's blocks are planned by now: the cursor is at them or past them.
+        current_ = ring_.takeReady();
         currentBlock_ = 0;
     }
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/planned_ring.h"
 
 namespace qzb {
 
@@ -80,7 +80,6 @@ private:
     // A batch of consecutive blocks that lie one after another in the archive, read at once. The
     // writer plans it while it is free; a worker reads and inflates it, then marks it ready.
     struct Slot {
-        bool ready = false;
         std::vector<Block> blocks;
         std::uint64_t offset = 0; // in the archive, of the first block
         std::uint32_t stored = 0; // bytes to read from there
@@ -99,11 +98,8 @@ private:
     // Workers put in place the blocks of the entry the writer is at, for as long as it is there.
     class Placing;
 
-    void work();
-    // With the lock held, once planned_ > taken_: the next planned slot, for the calling worker.
-    Slot& takeLocked();
-    // The writer's planning, which no worker touches: the cursor and the slots it has released.
-    // Plans every free slot and hands them to the workers.
+    // The writer's planning, which no worker touches: plans every free slot from the cursor and
+    // hands them to the workers.
     void planAhead();
     // Points the cursor at the first block of `entry`, or of the first entry after it that has
     // blocks in the table.
@@ -127,14 +123,7 @@ private:
 
     const Archive& archive_;
     const std::function<bool(std::size_t)> inflates_;
-    std::vector<Slot> slots_;
-
-    std::mutex mutex_;
-    std::condition_variable readyChanged_;   // the writer waits for its slot
-    std::condition_variable plannedChanged_; // workers wait for a planned slot
-    std::uint64_t planned_ = 0;              // slots handed to the workers
-    std::uint64_t taken_ = 0;                // slots a worker has taken
-    bool stopping_ = false;
+    PlannedRing<Slot> ring_;
     // Held by whoever writes the file of the entry being placed, a worker or the writer, and to
     // start or end placing.
     std::mutex placement_;
@@ -147,8 +136,6 @@ private:
 
     // The writer's own state, touched by no worker.
     Cursor cursor_;
-    std::uint64_t plannedAhead_ = 0; // slots planned, the writer's copy of planned_
-    std::uint64_t released_ = 0;     // slots the writer is done with
     Slot* current_ = nullptr;
     std::size_t currentBlock_ = 0;
     std::size_t lastEntry_ = 0;
