@@ -16,6 +16,11 @@ namespace qzb::platform {
 // error instead of ending the process unannounced.
 void prepareProcess();
 
+// Gives the calling thread a smaller share of the processors than the process's other threads,
+// where the system sets it per thread: a helper that works ahead then never keeps the thread
+// that all output waits for from a processor.
+void lowerThreadPriority();
+
 // The command-line arguments after the program name. On Windows they are taken from the wide
 // command line and handed over in UTF-8, so that no character of a path is lost.
 std::vector<std::string> arguments(int argc, char** argv);

@@ -4,17 +4,31 @@
 #include <cstdio>
 #include <memory>
 
+#include <cerrno>
+
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include "platform/archive_file.h"
+#include "platform/platform.h"
 #include "platform/posix_node.h"
 
 namespace qzb {
 namespace platform {
+
+// A thread's nice value is its own on Linux. Five steps give it about a third of the share.
+void lowerThreadPriority() {
+    const auto thread = static_cast<id_t>(::gettid());
+    errno = 0;
+    const int nice = ::getpriority(PRIO_PROCESS, thread);
+    if (errno == 0) {
+        static_cast<void>(::setpriority(PRIO_PROCESS, thread, std::min(nice + 5, 19)));
+    }
+}
 
 // The processors of the process's affinity mask, which a container or taskset may narrow.
 unsigned usableProcessors() {

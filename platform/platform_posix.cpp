@@ -5,10 +5,14 @@
 #include <unistd.h>
 
 #include "platform/archive_file.h"
+#include "platform/platform.h"
 #include "platform/posix_node.h"
 
 namespace qzb {
 namespace platform {
+
+// A nice value is the whole process's there.
+void lowerThreadPriority() {}
 
 unsigned usableProcessors() {
     const long online = ::sysconf(_SC_NPROCESSORS_ONLN);

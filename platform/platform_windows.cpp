@@ -24,6 +24,10 @@
 namespace qzb {
 namespace platform {
 
+void lowerThreadPriority() {
+    static_cast<void>(SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL));
+}
+
 unsigned usableProcessors() {
     DWORD_PTR process = 0;
     DWORD_PTR system = 0;
