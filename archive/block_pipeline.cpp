@@ -191,7 +191,7 @@ void BlockPipeline::execute(Slot& slot) {
     const std::size_t got = archive_.file().readAt(slot.offset, slot.input.get(), slot.stored);
     // Blocks inflated and not yet offered for placing start here. The file system lets one
     // thread write a file at a time and makes the others spin: a worker that finds another
-    // writing inflates its next block meanwhile, and what it could not place the writer writes.
+    // writing inflates its next block meanwhile, and waits its turn only once the slot is done.
     std::size_t unplaced = 0;
     for (std::size_t k = 0; k < slot.blocks.size(); ++k) {
         Block& block = slot.blocks[k];
@@ -214,7 +214,8 @@ void BlockPipeline::execute(Slot& slot) {
         }
         block.verdict = ok ? Verdict::Ok : Verdict::InflateFailed;
     }
-    if (std::unique_lock writing = tryPlacing(); writing) {
+    if (placingAny_.load(std::memory_order_relaxed)) {
+        const std::lock_guard writing(placement_);
         place(slot, unplaced, slot.blocks.size());
     }
 }

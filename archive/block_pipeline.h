@@ -110,7 +110,7 @@ private:
     // entry's sink takes it.
     void execute(Slot& slot);
     // On a worker: placement_, held, if an entry's blocks are being placed and nobody is writing
-    // its file; else nothing.
+    // its file; else nothing, without waiting.
     std::unique_lock<std::mutex> tryPlacing();
     // On a worker holding placement_: puts in place those of the slot's blocks [from, to) that
     // were inflated and are of the entry the writer is at.
